@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds and runs every test: once in a plain build and once under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+#   scripts/run-tests.sh            both builds
+#   scripts/run-tests.sh --plain    the plain build only
+#   scripts/run-tests.sh --asan     the sanitizer build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+mode=${1:-all}
+
+run_build() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+if [ "$mode" = all ] || [ "$mode" = --plain ]; then
+  run_build build
+fi
+if [ "$mode" = all ] || [ "$mode" = --asan ]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  CC=clang CXX=clang++ run_build build-asan -DCMAKE_BUILD_TYPE=Debug "-DQUORVEX_SANITIZE=address,undefined"
+fi
+echo "All tests passed."
