@@ -1,1 +1,123 @@
-int main() { return 0; }
+// quorvex-server: the headless network server. It is the application
+// object without its window: it loads the operator options, starts the
+// server as the Start button would, prints every packet-log record as one
+// line on stdout, and on SIGINT or SIGTERM stops the server as the Stop
+// button would and exits 0.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "runtime/HeadlessWindow.h"
+#include "runtime/QuorvexApp.h"
+#include "runtime/Trace.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+void PrintUsage(FILE* out) {
+  fprintf(out,
+          "Usage: quorvex-server [--data-dir DIR] [--port N]\n"
+          "\n"
+          "Runs the Quorvex LoRaWAN network server without its window.\n"
+          "  --data-dir DIR  directory of the database and the settings file\n"
+          "                  (default: the directory of this program)\n"
+          "  --port N        UDP port for the packet-forwarder gateways, 1-65535\n"
+          "                  (default: 1700)\n"
+          "  --help          print this text\n"
+          "Stop it with Ctrl-C (SIGINT) or SIGTERM.\n");
+}
+
+bool ParsePort(const char* text, int& port) {
+  if (text == nullptr || *text == 0) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long value = strtol(text, &end, 10);
+  if (errno != 0 || *end != 0 || value < 1 || value > 65535) return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
+const char* BindErrorText(int code) {
+  switch (code) {
+    case 10048: return "the port is already in use by another program";
+    case 10004: return "the bind was interrupted";
+    case 10050: return "the network is down";
+    default: return "the port could not be bound (permission or system error)";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dataDir;
+  int port = quorvex::CQuorvexApp::kDefaultGatewayPort;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "--data-dir" && i + 1 < argc) {
+      dataDir = argv[++i];
+    } else if (arg == "--port" && i + 1 < argc) {
+      if (!ParsePort(argv[++i], port)) {
+        fprintf(stderr, "quorvex-server: bad port '%s': give a number from 1 to 65535\n", argv[i]);
+        return kExitUsage;
+      }
+    } else if (arg == "--data-dir" || arg == "--port") {
+      fprintf(stderr, "quorvex-server: %s needs a value\n", arg.c_str());
+      return kExitUsage;
+    } else {
+      fprintf(stderr, "quorvex-server: unknown option '%s'\n", arg.c_str());
+      PrintUsage(stderr);
+      return kExitUsage;
+    }
+  }
+
+  // Every thread started from here on inherits the blocked signals; only
+  // the main thread takes them, with sigwait.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  quorvex::CQuorvexApp app;
+  app.m_GatewayPort = port;
+  if (!app.InitBase(dataDir)) {
+    fprintf(stderr, "quorvex-server: cannot use the data directory '%s': %s\n", dataDir.c_str(), strerror(errno));
+    return 1;
+  }
+  app.m_BindErrorObserver = [](int code, int boundPort) {
+    fprintf(stderr, "quorvex-server: cannot listen on UDP port %d: %s (code %d)\n", boundPort,
+            BindErrorText(code), code);
+  };
+  app.LoadSettings();
+  // The options are written back at every start, so a missing or damaged
+  // file is replaced by a valid one.
+  app.SaveSettings();
+
+  {
+    quorvex::CHeadlessWindow window(app, stdout, [] { kill(getpid(), SIGTERM); });
+    app.SetWindow(&window);
+    if (app.StartServer() != 1) {
+      fprintf(stderr, "quorvex-server: the server could not be started\n");
+      app.SetWindow(nullptr);
+      return 1;
+    }
+    quorvex::TraceLine("quorvex-server running on UDP port %d, data in %s\r\n", port, app.DataDir().c_str());
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    quorvex::TraceLine("quorvex-server stopping (signal %d)\r\n", signal);
+    app.StopServer();
+    // No server thread may still be sending to the window when it goes.
+    app.WaitForServerThreads(2000);
+    app.SetWindow(nullptr);
+  }
+  return 0;
+}

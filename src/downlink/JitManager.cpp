@@ -1,0 +1,68 @@
+#include "downlink/JitManager.h"
+
+#include "runtime/Trace.h"
+
+namespace quorvex {
+
+namespace {
+constexpr uint32_t kPollMs = 20;
+}
+
+CJitManager::~CJitManager() { WaitForThreads(2000); }
+
+void CJitManager::SetTxSent(TxSentCallback callback, void* owner) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  m_TxSent = callback;
+  m_TxSentOwner = owner;
+}
+
+void CJitManager::AddRequest(std::unique_ptr<JitRequest> request) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  PurgeStale();
+  request->m_Epoch = m_Epoch.load();
+  m_Requests.push_back(std::move(request));
+}
+
+void CJitManager::DeleteAll() {
+  m_Epoch.fetch_add(1);
+  std::unique_lock<std::recursive_mutex> lock(m_Lock, std::try_to_lock);
+  if (lock.owns_lock()) PurgeStale();
+}
+
+size_t CJitManager::Count() {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  PurgeStale();
+  return m_Requests.size();
+}
+
+void CJitManager::PurgeStale() {
+  const uint32_t epoch = m_Epoch.load();
+  std::erase_if(m_Requests, [epoch](const std::unique_ptr<JitRequest>& r) { return r->m_Epoch != epoch; });
+}
+
+int CJitManager::RunThread(intptr_t, intptr_t) {
+  TraceLine("CJitManager::RunThread Start\r\n");
+  const std::shared_ptr<CEvent> wake = ThisThreadWakeEvent();
+  while (wake) {
+    wake->Wait(kPollMs);
+    wake->Reset();
+    if (!ShouldRun()) break;
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
+    PurgeStale();
+    WorkStep();
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
+    PurgeStale();
+    // Only the current run may mark the manager idle; a loop of an earlier
+    // run must not clear the flags of the run that replaced it.
+    if (m_RunGeneration.load() == ThisThreadGeneration()) {
+      m_Alive = 0;
+      m_Run = 0;
+    }
+  }
+  TraceLine("CJitManager::RunThread Stop\r\n");
+  return 0;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,139 @@
+#include "runtime/QuorvexApp.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "persistence/Application.h"
+#include "persistence/DLink.h"
+#include "runtime/Trace.h"
+#include "util/WinUtils.h"
+
+namespace quorvex {
+
+namespace {
+// Stop waits this long for the receive thread.
+constexpr uint32_t kReceiveStopWaitMs = 1000;
+// At destruction every server thread gets this long to end before the
+// members it works on go away.
+constexpr uint32_t kShutdownWaitMs = 3000;
+}  // namespace
+
+CQuorvexApp::CQuorvexApp() = default;
+
+CQuorvexApp::~CQuorvexApp() {
+  SetWindow(nullptr);
+  StopServer();
+  WaitForServerThreads(kShutdownWaitMs);
+}
+
+bool CQuorvexApp::WaitForServerThreads(uint32_t timeoutMs) {
+  bool ended = m_LoRaUdpServer.WaitForReceiveThread(timeoutMs);
+  ended = m_LoRaJitMgr.WaitForThreads(timeoutMs) && ended;
+  ended = m_LoRaHttpMgr.WaitForThreads(timeoutMs) && ended;
+  return ended;
+}
+
+bool CQuorvexApp::InitBase(const std::string& dataDir) {
+  m_DataDir = dataDir.empty() ? CWinUtils::GetModulePath() : dataDir;
+  if (m_DataDir.empty() || chdir(m_DataDir.c_str()) != 0) return false;
+  srand(static_cast<unsigned>(time(nullptr)));
+  m_LogRead = 0;
+  m_LogWrite = 0;
+  return true;
+}
+
+std::string CQuorvexApp::DataPath(const std::string& name) const {
+  if (m_DataDir.empty()) return name;
+  return m_DataDir + "/" + name;
+}
+
+void CQuorvexApp::LoadSettings() { m_Settings.LoadSettings(DataPath(kSettingsFileName)); }
+
+void CQuorvexApp::SaveSettings() { m_Settings.SaveSettings(DataPath(kSettingsFileName)); }
+
+int CQuorvexApp::StartServer() {
+  if (m_LoRaUdpServer.m_Started.load() != 0) return 0;
+
+  // Threads of an earlier run are asked to stop; their queued requests
+  // must never be sent by the new run.
+  m_LoRaJitMgr.DeleteAll();
+  StopManagerThread(m_LoRaJitMgr);
+  m_LoRaHttpMgr.StopWorkers();
+  m_LoRaGateMgr.ResetConnections();
+
+  // A receive thread of the previous run that is still ending (busy with a
+  // datagram when Stop waited) would leave the new run without a socket;
+  // give it the same time Stop gives it, then report failure.
+  if (m_LoRaUdpServer.HasReceiveThread() && !m_LoRaUdpServer.Stop(kReceiveStopWaitMs)) return 0;
+  // The callbacks are in place before the thread exists, so no datagram can
+  // be read without them.
+  const UdpCallbacks callbacks{&CQuorvexApp::OnLoRaReceive, &CQuorvexApp::OnLoRaError, this};
+  m_LoRaUdpServer.SetCallbacks(&callbacks);
+  if (!m_LoRaUdpServer.Start(m_GatewayPort)) return 0;
+
+  m_LoRaJitMgr.SetTxSent(&CQuorvexApp::OnTxSent, this);
+  m_LoRaJitMgr.DeleteAll();
+  StartManagerThread(m_LoRaJitMgr);
+  m_LoRaHttpMgr.StartWorkers(1);
+  return 1;
+}
+
+void CQuorvexApp::StopServer() {
+  m_LoRaJitMgr.DeleteAll();
+  StopManagerThread(m_LoRaJitMgr);
+  m_LoRaHttpMgr.StopWorkers();
+  if (m_LoRaUdpServer.m_Started.load() == 1) m_LoRaUdpServer.Stop(kReceiveStopWaitMs);
+}
+
+bool CQuorvexApp::PostLogRecord(const CLog& record) {
+  std::lock_guard<std::mutex> lock(m_LogLock);
+  const int32_t write = m_LogWrite.load(std::memory_order_relaxed);
+  const int32_t next = (write + 1) % kLogRingModulo;
+  if (next == m_LogRead.load(std::memory_order_acquire)) return false;  // full: the newest is dropped
+  m_LogRing[write] = record;
+  m_LogWrite.store(next, std::memory_order_release);
+  return true;
+}
+
+bool CQuorvexApp::TakeLogRecord(CLog& out) {
+  const int32_t read = m_LogRead.load(std::memory_order_relaxed);
+  if (read == m_LogWrite.load(std::memory_order_acquire)) return false;
+  out = m_LogRing[read];
+  m_LogRead.store((read + 1) % kLogRingModulo, std::memory_order_release);
+  return true;
+}
+
+void CQuorvexApp::NotifyWindow(int message) {
+  if (IWindowLink* window = m_Window.load()) window->SendWindowMessage(message);
+}
+
+CDeviceRow CQuorvexApp::LastTxDevice() {
+  std::lock_guard<std::mutex> lock(m_LogLock);
+  return m_LastTxDevice;
+}
+
+void CQuorvexApp::OnGatewayDatagram(const SocketAddress&, uint8_t*, uint32_t) {}
+
+int CQuorvexApp::OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, void* user) {
+  static_cast<CQuorvexApp*>(user)->OnGatewayDatagram(from, data, length);
+  return 0;
+}
+
+void CQuorvexApp::OnLoRaError(int code, void* user) {
+  TraceLine("===================== OnLoRaError ===================== \r\n");
+  auto* app = static_cast<CQuorvexApp*>(user);
+  if (app->m_BindErrorObserver) app->m_BindErrorObserver(code, app->m_LoRaUdpServer.m_Port.load());
+}
+
+void CQuorvexApp::OnTxSent(JitRequest& request, void* owner) {
+  auto* app = static_cast<CQuorvexApp*>(owner);
+  if (!request.m_Device) return;
+  // The join-accept and downlink log records are made here once the packet
+  // log builders exist; the copy lets a later TX_ACK failure name the device.
+  std::lock_guard<std::mutex> lock(app->m_LogLock);
+  app->m_LastTxDevice = static_cast<const CDeviceRow&>(*request.m_Device);
+}
+
+}  // namespace quorvex

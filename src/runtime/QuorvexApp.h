@@ -1,0 +1,122 @@
+// CQuorvexApp: the application object. It owns every manager and shared
+// list, the operator settings, the ring through which packet-log records
+// reach the window, and runs the server's Start and Stop: the UDP receive
+// thread on the gateway port, the transmit scheduler thread and the HTTP
+// worker. The window (or the headless printer) attaches through IWindowLink.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "downlink/JitManager.h"
+#include "forwarding/HttpManager.h"
+#include "gateway/GateManager.h"
+#include "gateway/UdpServer.h"
+#include "persistence/DbManager.h"
+#include "persistence/Device.h"
+#include "persistence/DeviceManager.h"
+#include "persistence/Log.h"
+#include "persistence/LogManager.h"
+#include "runtime/Settings.h"
+#include "runtime/WindowLink.h"
+
+namespace quorvex {
+
+class CApplication;
+class CDLink;
+
+class CQuorvexApp {
+ public:
+  static constexpr int kDefaultGatewayPort = 1700;
+  // Slots of the log ring; one always stays free, so at most 4 records wait.
+  static constexpr int kLogRingModulo = 5;
+
+  CQuorvexApp();
+  virtual ~CQuorvexApp();
+  CQuorvexApp(const CQuorvexApp&) = delete;
+  CQuorvexApp& operator=(const CQuorvexApp&) = delete;
+
+  // Process start-up: makes `dataDir` (the executable's directory when
+  // empty) the current directory, where the database and the settings file
+  // live, seeds the pseudo-random generator and empties the log ring.
+  // False when the directory cannot be entered.
+  bool InitBase(const std::string& dataDir = {});
+  // The data directory InitBase entered.
+  const std::string& DataDir() const { return m_DataDir; }
+  // Full path of a file in the data directory.
+  std::string DataPath(const std::string& name) const;
+
+  // The settings file in the data directory.
+  void LoadSettings();
+  void SaveSettings();
+
+  // Start button: 1 when the server was started, 0 when it was already
+  // running or the receive thread could not be created.
+  int StartServer();
+  // Stop button: asks every server thread to end, closes the gateway socket
+  // and waits at most 1000 ms for the receive thread.
+  void StopServer();
+  // Waits up to `timeoutMs` for every server thread, including those of
+  // earlier runs, to end. True when all have ended.
+  bool WaitForServerThreads(uint32_t timeoutMs);
+  bool IsStarted() const { return m_LoRaUdpServer.m_Started.load() == 1; }
+
+  // Producers: copies the record into the ring; false (dropped) when full.
+  bool PostLogRecord(const CLog& record);
+  // Window thread: takes the oldest waiting record; false when none waits.
+  bool TakeLogRecord(CLog& out);
+
+  // The window; null for none. Messages to no window are dropped.
+  void SetWindow(IWindowLink* window) { m_Window.store(window); }
+  // Sends a message to the window and waits until it was handled.
+  void NotifyWindow(int message);
+
+  // Copy of the stored fields of the device of the last downlink sent.
+  CDeviceRow LastTxDevice();
+
+  // Receive thread: one datagram from a gateway, under the callback lock.
+  virtual void OnGatewayDatagram(const SocketAddress& from, uint8_t* data, uint32_t length);
+
+  // Called once on the receive thread when the gateway port cannot be bound,
+  // with the error code and the port, after the trace banner (the headless
+  // server tells the operator on stderr).
+  std::function<void(int code, int port)> m_BindErrorObserver;
+  // The UDP port Start binds (1700 unless the operator chose another).
+  int m_GatewayPort = kDefaultGatewayPort;
+
+  // Owned members, constructed in this order and destroyed in reverse.
+  CDbManager m_LoRaDbMgr;
+  std::vector<std::unique_ptr<CApplication>> m_LoRaAppList;
+  int32_t m_SelectedApp = 0;
+  CDeviceManager m_LoRaDevMgr;
+  CGateManager m_LoRaGateMgr;
+  std::vector<std::unique_ptr<CDLink>> m_LoRaDlinkList;
+  CUdpServer m_LoRaUdpServer;
+  CJitManager m_LoRaJitMgr;
+  CLogManager m_LoRaLogMgr;
+  CHttpManager m_LoRaHttpMgr;
+  CSettingsBlock m_Settings;
+
+ private:
+  static int OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, void* user);
+  static void OnLoRaError(int code, void* user);
+  static void OnTxSent(JitRequest& request, void* owner);
+
+  std::string m_DataDir;
+  std::atomic<IWindowLink*> m_Window{nullptr};
+
+  // The log ring: m_LogWrite is moved by producers only (under m_LogLock),
+  // m_LogRead by the window thread only; a slot is complete before
+  // m_LogWrite moves past it. The sixth slot is never used.
+  std::mutex m_LogLock;
+  std::atomic<int32_t> m_LogRead{0};
+  std::atomic<int32_t> m_LogWrite{0};
+  CLog m_LogRing[6];
+  CDeviceRow m_LastTxDevice;  // guarded by m_LogLock
+};
+
+}  // namespace quorvex
