@@ -16,6 +16,11 @@ void CJitManager::SetTxSent(TxSentCallback callback, void* owner) {
   m_TxSentOwner = owner;
 }
 
+void CJitManager::NotifyTxSent(JitRequest& request) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  if (m_TxSent) m_TxSent(request, m_TxSentOwner);
+}
+
 void CJitManager::AddRequest(std::unique_ptr<JitRequest> request) {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   PurgeStale();

@@ -37,6 +37,9 @@ class CJitManager : public CBaseMgr {
   // The notification called after each downlink the scheduler sent.
   void SetTxSent(TxSentCallback callback, void* owner);
 
+  // Calls the after-send notification for a request that was just sent.
+  void NotifyTxSent(JitRequest& request);
+
   // Appends a request (producer side: lock, append, unlock; no wake).
   void AddRequest(std::unique_ptr<JitRequest> request);
   // Drops every queued request without waiting for the scheduler's lock.

@@ -1,0 +1,104 @@
+// The headless server binary, run for real: its command line, a clean stop
+// on SIGINT and SIGTERM, the busy-port report and the settings file.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/Ports.h"
+#include "support/ServerProcess.h"
+#include "support/TempDir.h"
+#include "support/Wait.h"
+
+namespace quorvex {
+namespace {
+
+using test::RunToEnd;
+using test::ServerProcess;
+
+const std::string kServer = QUORVEX_SERVER_BIN;
+
+TEST(ServerProcessTest, CommandLineErrorsExitTwoAndHelpExitsZero) {
+  test::TempDir dir;
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* says;  // on stdout for help, on stderr otherwise
+  } cases[] = {
+      {{"--help"}, 0, "Usage: quorvex-server"},
+      {{"--bogus"}, 2, "unknown option '--bogus'"},
+      {{"--port", "0"}, 2, "bad port '0'"},
+      {{"--port", "70000"}, 2, "bad port '70000'"},
+      {{"--port", "17x"}, 2, "bad port '17x'"},
+      {{"--port"}, 2, "--port needs a value"},
+  };
+  for (const auto& c : cases) {
+    std::string out, err;
+    EXPECT_EQ(RunToEnd(kServer, c.args, dir.Path().string(), &out, &err), c.code) << c.says;
+    EXPECT_NE((c.code == 0 ? out : err).find(c.says), std::string::npos) << out << err;
+  }
+}
+
+// True while something holds `port` on all addresses.
+bool PortBusy(uint16_t port) {
+  int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  const bool busy = bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0;
+  close(probe);
+  return busy;
+}
+
+TEST(ServerProcessTest, ServesUntilSignalledThenExitsZero) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    test::TempDir dir;
+    const uint16_t port = test::FreeUdpPort();
+    ServerProcess server(kServer, {"--data-dir", dir.Path().string(), "--port", std::to_string(port)},
+                         dir.Path().string());
+    // Running: its port is taken and the settings file has been written.
+    ASSERT_TRUE(test::WaitUntil([&] { return PortBusy(port); }));
+    EXPECT_EQ(std::filesystem::file_size(dir.Path() / "quorvex.cfg"), 860u);
+
+    server.Signal(signal);
+    EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0) << server.Stderr();
+    EXPECT_NE(server.Stderr().find("CJitManager::RunThread Stop"), std::string::npos);
+    EXPECT_FALSE(PortBusy(port));
+  }
+}
+
+TEST(ServerProcessTest, BusyPortIsReportedOnTheTraceAndInPlainWords) {
+  test::TempDir dir;
+  int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len);
+  const std::string port = std::to_string(ntohs(addr.sin_port));
+
+  ServerProcess server(kServer, {"--data-dir", dir.Path().string(), "--port", port}, dir.Path().string());
+  ASSERT_TRUE(test::WaitUntil([&] { return server.Stderr().find("cannot listen") != std::string::npos; }));
+  const std::string err = server.Stderr();
+  EXPECT_NE(err.find("===================== OnLoRaError ===================== "), std::string::npos);
+  EXPECT_NE(err.find("cannot listen on UDP port " + port + ": the port is already in use"), std::string::npos)
+      << err;
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0);
+  close(holder);
+}
+
+TEST(ServerProcessTest, UnusableDataDirectoryIsAnError) {
+  test::TempDir dir;
+  std::string out, err;
+  EXPECT_EQ(RunToEnd(kServer, {"--data-dir", (dir.Path() / "missing").string()}, dir.Path().string(), &out, &err),
+            1);
+  EXPECT_NE(err.find("cannot use the data directory"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvex

@@ -1,0 +1,165 @@
+// The gateway socket over real loopback UDP: delivery bounds, bind errors,
+// stop while a receive is pending, and sending.
+#include "gateway/UdpServer.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+#include "support/UdpClient.h"
+#include "support/Wait.h"
+
+namespace quorvex {
+namespace {
+
+using test::UdpClient;
+using test::WaitUntil;
+
+// Collects what the server's callbacks deliver.
+struct Sink {
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> datagrams;
+  std::vector<uint8_t> terminators;  // the byte after each datagram
+  std::vector<int> errors;
+
+  static int OnDatagram(const SocketAddress&, uint8_t* data, uint32_t length, void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    std::lock_guard<std::mutex> lock(sink->mutex);
+    sink->datagrams.emplace_back(data, data + length);
+    sink->terminators.push_back(data[length]);
+    return 0;
+  }
+  static void OnError(int code, void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    std::lock_guard<std::mutex> lock(sink->mutex);
+    sink->errors.push_back(code);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return datagrams.size();
+  }
+};
+
+class UdpServerTest : public ::testing::Test {
+ protected:
+  // Starts the server on a kernel-chosen port and waits until it is bound.
+  uint16_t StartServer() {
+    const UdpCallbacks callbacks{&Sink::OnDatagram, &Sink::OnError, &sink};
+    server.SetCallbacks(&callbacks);
+    EXPECT_TRUE(server.Start(0));
+    EXPECT_TRUE(WaitUntil([&] { return server.BoundPort() != 0; }));
+    return static_cast<uint16_t>(server.BoundPort());
+  }
+
+  Sink sink;
+  CUdpServer server;
+};
+
+TEST_F(UdpServerTest, DeliversDatagramsUpTo1500BytesAndDropsLongerOnes) {
+  const uint16_t port = StartServer();
+  UdpClient gateway;
+  std::vector<uint8_t> full(kMaxDatagram, 0xA5);
+  std::vector<uint8_t> tooLong(kMaxDatagram + 1, 0x5A);
+  ASSERT_TRUE(gateway.SendTo(port, full));
+  ASSERT_TRUE(gateway.SendTo(port, tooLong));
+  ASSERT_TRUE(gateway.SendTo(port, {1, 2, 3}));
+  ASSERT_TRUE(WaitUntil([&] { return sink.Count() >= 2; }));
+  EXPECT_TRUE(server.Stop());
+
+  std::lock_guard<std::mutex> lock(sink.mutex);
+  ASSERT_EQ(sink.datagrams.size(), 2u);  // the 1501-byte one never arrives
+  EXPECT_EQ(sink.datagrams[0], full);
+  EXPECT_EQ(sink.datagrams[1], (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(sink.terminators, (std::vector<uint8_t>{0, 0}));
+}
+
+TEST_F(UdpServerTest, PortInUseReportsOnce10048AndStopStillCompletes) {
+  // Another program holds a port on all addresses.
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+
+  const UdpCallbacks callbacks{&Sink::OnDatagram, &Sink::OnError, &sink};
+  server.SetCallbacks(&callbacks);
+  ASSERT_TRUE(server.Start(ntohs(addr.sin_port)));
+  ASSERT_TRUE(server.WaitForReceiveThread(test::kPatienceMs));  // the thread ends by itself
+  EXPECT_EQ(server.m_Started.load(), 1);                        // still marked started
+  EXPECT_TRUE(server.Stop());
+  close(fd);
+  std::lock_guard<std::mutex> lock(sink.mutex);
+  EXPECT_EQ(sink.errors, std::vector<int>{10048});
+}
+
+TEST(UdpServerMapping, BindErrorsMapOntoTheListedCodes) {
+  const struct {
+    int error;
+    int code;
+  } cases[] = {{0, 0},           {EINTR, 10004},     {EADDRINUSE, 10048}, {ENETDOWN, 10050},
+               {ENETRESET, 10052}, {ECONNRESET, 10054}, {ETIMEDOUT, 10060}, {EACCES, -1},
+               {EADDRNOTAVAIL, -1}, {EBADF, -1}};
+  for (const auto& c : cases) EXPECT_EQ(MapBindError(c.error), c.code) << "errno " << c.error;
+}
+
+TEST_F(UdpServerTest, StopWhileReceivePendingEndsThreadAndAllowsRestart) {
+  StartServer();
+  // The thread is now blocked waiting for a datagram.
+  EXPECT_TRUE(server.Stop(test::kPatienceMs));
+  EXPECT_FALSE(server.HasReceiveThread());
+  EXPECT_EQ(server.Socket(), CUdpSocket::kNoSocket);
+
+  // A new start makes a new thread on a fresh socket that receives again.
+  const uint16_t again = StartServer();
+  UdpClient gateway;
+  ASSERT_TRUE(gateway.SendTo(again, {9}));
+  EXPECT_TRUE(WaitUntil([&] { return sink.Count() == 1; }));
+}
+
+TEST_F(UdpServerTest, DatagramWithoutCallbacksIsReadAndDropped) {
+  const uint16_t port = StartServer();
+  server.SetCallbacks(nullptr);
+  UdpClient gateway;
+  ASSERT_TRUE(gateway.SendTo(port, {1}));
+  // Wait until the kernel queue of the socket is empty: the datagram was read.
+  ASSERT_TRUE(WaitUntil([&] {
+    int pending = 0;
+    return ioctl(server.Socket(), FIONREAD, &pending) == 0 && pending == 0;
+  }));
+  const UdpCallbacks callbacks{&Sink::OnDatagram, &Sink::OnError, &sink};
+  server.SetCallbacks(&callbacks);
+  ASSERT_TRUE(gateway.SendTo(port, {2}));
+  ASSERT_TRUE(WaitUntil([&] { return sink.Count() == 1; }));
+  std::lock_guard<std::mutex> lock(sink.mutex);
+  EXPECT_EQ(sink.datagrams[0], std::vector<uint8_t>{2});
+}
+
+TEST_F(UdpServerTest, SendToJoinsHeaderAndPayloadIntoOneDatagram) {
+  StartServer();
+  UdpClient gateway;
+  SocketAddress to{};
+  ASSERT_TRUE(MakeAddress("127.0.0.1", gateway.LocalPort(), to));
+  const uint8_t header[4] = {2, 0x12, 0x34, 4};
+  const uint8_t payload[3] = {'{', '}', 0};
+  EXPECT_TRUE(server.SendTo(header, 4, payload, 2, to));
+  const auto got = gateway.Receive(test::kPatienceMs);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(*got, (std::vector<uint8_t>{2, 0x12, 0x34, 4, '{', '}'}));
+  EXPECT_EQ(AddressText(to), "127.0.0.1");
+
+  server.Stop();
+  EXPECT_FALSE(server.SendTo(header, 4, payload, 2, to));  // no socket any more
+}
+
+}  // namespace
+}  // namespace quorvex
