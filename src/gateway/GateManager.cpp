@@ -6,7 +6,7 @@ void CGateManager::ResetConnections() {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   for (auto& gateway : m_Gateways) {
     gateway->m_Connected = 0;
-    gateway->m_LastPull = 0;
+    gateway->m_LastPullTick = 0;
   }
 }
 

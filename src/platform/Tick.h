@@ -8,5 +8,7 @@ namespace quorvex {
 
 // Milliseconds of the monotonic clock, truncated to 32 bits.
 uint32_t GetTickCount32();
+// Milliseconds of the monotonic clock, never wrapping.
+uint64_t GetTickCount64();
 
 }  // namespace quorvex

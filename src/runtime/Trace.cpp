@@ -1,26 +1,229 @@
-// Placeholder until the full trace console lands: formats and writes to stderr.
 #include "runtime/Trace.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+
+#include "platform/Tick.h"
 
 namespace quorvex {
+namespace {
+
+static_assert(sizeof(wchar_t) == 4, "wide texts are UTF-32 on this platform");
+
+// Console connection state. g_ConsoleFd holds the connected socket, or one of
+// the two markers below; it changes from kNotSearched exactly once (until a
+// test resets it). The search itself runs under g_SearchMutex so that threads
+// tracing their first line at the same moment connect only one socket. Every
+// object here is constant-initialised and has no destructor, so tracing works
+// during static construction and destruction of other objects too.
+constexpr int kNotSearched = -2;
+constexpr int kNoConsole = -1;
+std::atomic<int> g_ConsoleFd{kNotSearched};
+std::mutex g_SearchMutex;
+
+// The abstract name to look for (guarded by g_SearchMutex). The leading NUL of
+// an abstract address takes one byte of sun_path.
+constexpr std::size_t kNameMax = sizeof(sockaddr_un::sun_path) - 1;
+struct ConsoleNameBuffer {
+  constexpr explicit ConsoleNameBuffer(const char* name) {
+    for (std::size_t i = 0; i < kNameMax && name[i] != '\0'; ++i) text[i] = name[i];
+  }
+  char text[kNameMax + 1] = {};
+};
+constinit ConsoleNameBuffer g_ConsoleName(kConsoleName);
+
+// Connects a datagram socket to the abstract name; kNoConsole when nobody is
+// bound to it (or no socket can be made).
+int ConnectConsole(const char* name) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kNoConsole;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::size_t length = strnlen(name, kNameMax);
+  std::memcpy(addr.sun_path + 1, name, length);
+  const auto addrLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), addrLength) != 0) {
+    close(fd);
+    return kNoConsole;
+  }
+  return fd;
+}
+
+// The console socket, looking for it on the first call only.
+int ConsoleFd() {
+  const int fd = g_ConsoleFd.load(std::memory_order_acquire);
+  if (fd != kNotSearched) return fd;
+  std::lock_guard lock(g_SearchMutex);
+  int found = g_ConsoleFd.load(std::memory_order_acquire);
+  if (found == kNotSearched) {
+    found = ConnectConsole(g_ConsoleName.text);
+    g_ConsoleFd.store(found, std::memory_order_release);
+  }
+  return found;
+}
+
+// Forgets the search; caller holds g_SearchMutex.
+void ResetSearchLocked() {
+  const int fd = g_ConsoleFd.exchange(kNotSearched, std::memory_order_acq_rel);
+  if (fd >= 0) close(fd);
+}
+
+// Writes the whole line to stderr. One write call per line keeps lines of
+// different threads apart; a partial write (rare) is completed afterwards.
+void WriteToStderr(std::string_view line) {
+  const char* data = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = write(STDERR_FILENO, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere to report it
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+void AppendUtf8(std::string& out, wchar_t wide) {
+  auto code = static_cast<uint32_t>(wide);
+  if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+bool IsUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::string FormatTraceTime(const std::tm& local) {
+  char text[129];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y.%m.%d %H.%M.%S", &local);
+  return std::string(text, length);  // strftime gives 0 when it fails
+}
+
+std::string FormatTraceLine(uint32_t tick, std::string_view timeText, std::string_view message) {
+  const std::string tickText = std::to_string(static_cast<int32_t>(tick));
+  std::string line;
+  line.reserve(tickText.size() + 2 + timeText.size() + 5 + message.size());
+  line += tickText;
+  line += "  ";
+  line += timeText;
+  line += " >>> ";
+  line += message;
+  return line;
+}
+
+std::string MakeConsoleDatagram(std::string_view line) {
+  line = line.substr(0, line.find('\0'));
+  std::size_t length = line.size();
+  if (length > kConsoleTextMax) {
+    length = kConsoleTextMax;
+    // Do not split a UTF-8 sequence: if the cut falls inside one, cut before
+    // its lead byte. Bytes that are not UTF-8 are cut at the plain limit.
+    std::size_t lead = length;
+    while (lead > length - 3 && IsUtf8Continuation(line[lead])) --lead;
+    if (static_cast<unsigned char>(line[lead]) >= 0xC0) length = lead;
+  }
+  std::string datagram(line.substr(0, length));
+  datagram += '\0';
+  return datagram;
+}
+
+void SendToConsole(std::string_view line) {
+  const int fd = ConsoleFd();
+  if (fd < 0) return;
+  const std::string datagram = MakeConsoleDatagram(line);
+  // Never wait for the console: a full queue or a vanished console drops the
+  // line, and a closed peer must not raise SIGPIPE.
+  (void)send(fd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+namespace {
+
+// Builds the line of a message already cut to its limit and hands it to both
+// sinks.
+void TraceCutMessage(std::string_view message) {
+  std::string timeText;
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) != nullptr) timeText = FormatTraceTime(local);
+  const std::string line = FormatTraceLine(GetTickCount32(), timeText, message);
+  WriteToStderr(line);
+  SendToConsole(line);
+}
+
+}  // namespace
+
+void TraceMessage(std::string_view message) {
+  TraceCutMessage(message.substr(0, kTraceMessageMax));
+}
 
 void TraceLine(const char* format, ...) {
-  char text[4097];
+  char text[kTraceMessageMax + 1];
+  text[0] = '\0';
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  fputs(text, stderr);
+  TraceCutMessage(std::string_view(text, strnlen(text, kTraceMessageMax)));
 }
 
 void TraceLineW(const wchar_t* format, ...) {
-  wchar_t text[4097];
+  // vswprintf neither terminates a cut result nor reports how far it got, so
+  // the buffer starts zeroed and its last element stays the terminator.
+  wchar_t text[kTraceMessageMax + 1] = {};
   va_list args;
   va_start(args, format);
-  vswprintf(text, sizeof text / sizeof text[0], format, args);
+  std::vswprintf(text, kTraceMessageMax + 1, format, args);
   va_end(args);
-  fprintf(stderr, "%ls", text);
+  text[kTraceMessageMax] = L'\0';
+  std::string message;
+  message.reserve(kTraceMessageMax);
+  for (const wchar_t* p = text; *p != L'\0'; ++p) AppendUtf8(message, *p);
+  TraceCutMessage(message);  // cut by characters above, not by bytes
 }
+
+namespace trace_testing {
+
+void UseConsoleName(std::string_view name) {
+  std::lock_guard lock(g_SearchMutex);
+  const std::size_t length = std::min(name.size(), kNameMax);
+  std::memcpy(g_ConsoleName.text, name.data(), length);
+  g_ConsoleName.text[length] = '\0';
+  ResetSearchLocked();
+}
+
+void ResetConsoleSearch() {
+  std::lock_guard lock(g_SearchMutex);
+  ResetSearchLocked();
+}
+
+bool ConsoleSearched() { return g_ConsoleFd.load(std::memory_order_acquire) != kNotSearched; }
+
+bool ConsoleConnected() { return g_ConsoleFd.load(std::memory_order_acquire) >= 0; }
+
+}  // namespace trace_testing
 
 }  // namespace quorvex

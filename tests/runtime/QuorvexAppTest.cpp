@@ -128,12 +128,12 @@ TEST_F(QuorvexAppTest, RepeatedStartStopUnderTrafficLeavesOneWorkingServer) {
 TEST_F(QuorvexAppTest, StartResetsGatewayConnectionState) {
   auto gateway = std::make_unique<CGateway>();
   gateway->m_Connected = 1;
-  gateway->m_LastPull = 12345;
+  gateway->m_LastPullTick = 12345;
   CGateway* kept = gateway.get();
   app.m_LoRaGateMgr.m_Gateways.push_back(std::move(gateway));
   ASSERT_EQ(app.StartServer(), 1);
   EXPECT_EQ(kept->m_Connected, 0);
-  EXPECT_EQ(kept->m_LastPull, 0u);
+  EXPECT_EQ(kept->m_LastPullTick, 0u);
 }
 
 TEST_F(QuorvexAppTest, TransmitRequestsQueuedBeforeStopAreNeverKept) {
