@@ -54,12 +54,15 @@ TEST(BaseThreadTest, StopEndsTheLoopAndStoppingTwiceIsHarmless) {
   EXPECT_EQ(manager.m_Run.load(), 1);
 
   StopManagerThread(manager);
-  StopManagerThread(manager);
   ASSERT_TRUE(manager.m_Thread->WaitFor(test::kPatienceMs));
   EXPECT_EQ(manager.m_Thread->ExitCode(), 42);
   EXPECT_EQ(manager.m_Alive.load(), 0);
   EXPECT_EQ(manager.m_Run.load(), 0);
   EXPECT_FALSE(manager.m_WakeEvent->IsSet());  // the loop reset it before leaving
+
+  StopManagerThread(manager);  // a second stop finds nothing to do
+  EXPECT_EQ(manager.m_Run.load(), 0);
+  EXPECT_EQ(manager.ends.load(), 1);
 }
 
 TEST(BaseThreadTest, RestartGetsAFreshEventAndRetiresTheOldLoop) {
