@@ -96,6 +96,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "quorvex-server: cannot listen on UDP port %d: %s (code %d)\n", boundPort,
             BindErrorText(code), code);
   };
+  if (!app.m_LoRaDbMgr.IsOpen())
+    fprintf(stderr, "quorvex-server: cannot open the database %s/%s (code %d); every table operation will fail\n",
+            app.DataDir().c_str(), quorvex::CDbManager::kFileName, app.m_LoRaDbMgr.m_Result);
+  // What the operator window loads when its LoRaWAN page opens.
+  app.LoadRegistries();
   app.LoadSettings();
   // The options are written back at every start, so a missing or damaged
   // file is replaced by a valid one.

@@ -1,5 +1,11 @@
-// The gateway manager: every known gateway, under its lock.
+// The gateway registry: every known gateway, found by the EUI of each
+// datagram's header. A gateway never seen before is registered (active only
+// when the operator's Auto Reg option is on) and stored in GATETBL; every
+// datagram refreshes the gateway's address text and its pull or push
+// address. The list and its records are guarded by the manager's lock,
+// which is taken before the database lock.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -8,12 +14,39 @@
 
 namespace quorvex {
 
+class CDbManager;
+class COptionWord;
+
 class CGateManager : public CBaseMgr {
  public:
-  // Marks every gateway disconnected with no pull seen (a fresh server run).
-  void ResetConnections();
+  // The database and the Auto Reg option the registry works with; set once
+  // by the application object before any datagram arrives.
+  void Attach(CDbManager* db, const COptionWord* autoReg);
 
-  std::vector<std::unique_ptr<CGateway>> m_Gateways;
+  // Finds or registers the gateway of `euiText` (16 upper-case hex digits),
+  // records `sender` as its address and as its pull address (pull 1) or
+  // push address (pull 0), and stores changes. Never null.
+  CGateway* SetGatewayUpdate(const SocketAddress& sender, const char* euiText, int pull);
+
+  // Appends one record per GATETBL row. 0, or 2 (nothing appended).
+  int LoadGateways();
+  // Inserts the row (PKEY set on success) and appends the record whatever
+  // the outcome. 0, 2, or 3 for a null record.
+  int InsertGateway(std::unique_ptr<CGateway> gateway);
+  // Rewrites ACTIVE, ID, IP of the record's row. 0, 2, or 3 for a null record or PKEY 0.
+  int UpdateGateway(const CGateway* gateway);
+
+  // Marks every gateway disconnected with no pull acknowledged (a fresh server run).
+  void ResetConnections();
+  // Number of gateways in the list.
+  size_t Count();
+
+  std::vector<std::unique_ptr<CGateway>> m_Gateways;  // guarded by m_Lock
+  int32_t m_Result = 0;                               // guarded by m_Lock
+
+ private:
+  CDbManager* m_Db = nullptr;
+  const COptionWord* m_AutoReg = nullptr;
 };
 
 }  // namespace quorvex

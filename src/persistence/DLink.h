@@ -1,4 +1,5 @@
-// CDLink: a downlink request queued by the operator or an application server.
+// CDLink: a downlink request queued for a device by the operator or by an
+// application server; one DLINKTBL row, the field names are its columns.
 #pragma once
 #include <cstdint>
 
@@ -6,10 +7,33 @@ namespace quorvex {
 
 class CDLink {
  public:
+  // CHANNEL values.
+  static constexpr int32_t kRx1 = 0;  // rides on the class A reply to the next uplink
+  static constexpr int32_t kRx2 = 1;  // sent at once to a class C device
+
+  CDLink() = default;
+  CDLink(const CDLink&) = default;
+  CDLink& operator=(const CDLink&) = default;
   virtual ~CDLink() = default;
 
-  int32_t PKEY = -1;
+  // Row key; 0 until the record has been stored.
+  int32_t PKEY = 0;
+  // PKEY of the device the request is for.
   int32_t DEVPKEY = 0;
+  // Frame port 1..253.
+  int32_t PORT = 0;
+  // 1 confirmed downlink, 0 unconfirmed.
+  int32_t CONFIRMED = 0;
+  // kRx1 or kRx2.
+  int32_t CHANNEL = 0;
+  // MAC command bytes and application payload as upper-case hex with single
+  // spaces ("03 07 00"), at most 30 and 90 characters; empty for none.
+  char MAC[31] = {};
+  char APP[91] = {};
+  // Local time of transmission, "%m.%d %H.%M.%S"; empty while pending.
+  char TIME[34] = {};
+  // 0 pending, 1 transmitted.
+  int32_t TXDONE = 0;
 };
 
 }  // namespace quorvex

@@ -1,17 +1,113 @@
-// The database manager: owns the connection to the SQLite file
-// "LoRaDB_V001.db" in the data directory. Every statement runs under its lock.
+// The database manager: owns the one connection to the SQLite file
+// "LoRaDB_V001.db" in the data directory and the lock (`m_Lock`, recursive)
+// under which every statement of the program runs. It creates the five
+// tables when the file lacks them, and runs the statements of the tables
+// whose owner is not a persistence class: the gateways (GATETBL, for the
+// gateway registry) and the packet log (LOGTBL, for the log manager).
+//
+// Table operations answer 0 for success, 2 when their statement failed to
+// prepare or did not complete, 3 for an argument refused before any
+// statement ran. The owner's last result receives SQLite's code of the
+// latest prepare or step.
+//
+// Lock order: the database lock is the innermost lock of the program; a
+// thread may hold its own manager's lock and then take this one, never the
+// reverse. An owner that must change its own list together with a statement
+// holds Mutex() across both (the lock is recursive).
 #pragma once
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "persistence/GatewayRow.h"
+#include "persistence/Log.h"
 #include "runtime/BaseThread.h"
+
+struct sqlite3;
 
 namespace quorvex {
 
 class CDbManager : public CBaseMgr {
  public:
   static constexpr const char* kFileName = "LoRaDB_V001.db";
+  // How long a statement waits for another connection (such as the sqlite3
+  // shell) to release the file before it fails as busy.
+  static constexpr int kBusyTimeoutMs = 5000;
+  // Records per log page.
+  static constexpr int kLogPageSize = 100;
 
+  CDbManager() = default;
+  // Closes the connection.
+  ~CDbManager() override;
+
+  // Start-up open of m_FileName (relative names resolve against the current
+  // directory, which start-up sets to the data directory). Does nothing when
+  // the open step has already run. Sets m_Opened to 1 whatever happens.
+  // On success the connection is set up (journal, durability, busy timeout)
+  // and the five tables are created if the file lacks them; a file that
+  // holds them is used as it is. m_Result: 0 when all went well, else the
+  // SQLite code of the failing step (a connection that could not be opened
+  // is dropped; after a failing set-up it is kept and its statements fail
+  // on their own).
+  void Open();
+  // Open of `location`: a directory (the file kFileName inside it) or the
+  // path of the file itself; m_FileName becomes the path used.
+  void Open(const std::string& location);
+  // Closes the connection; m_Opened and m_Result become 0. Statements tried
+  // afterwards are refused (SQLITE_MISUSE) and their operations answer 2.
+  void Close();
+  // True while a connection is held.
+  bool IsOpen();
+
+  // The connection, null when none. Use only while holding Mutex().
+  sqlite3* Connection() const { return m_Db.get(); }
+
+  // Largest value of `column` in `table` ("SELECT MAX(%s) FROM %s "): 0 when
+  // the table is empty or the query fails. Sets m_Result to the query's
+  // code and m_ErrMsg to its error text (empty on success). Takes the lock
+  // itself, so it is safe from any thread and inside a held lock.
+  int32_t GetMaxValue(const std::string& table, const std::string& column);
+
+  // GATETBL. Rows are appended to `rows` (not cleared) only when every row
+  // was read; a failed read appends nothing and answers 2.
+  int LoadGatewayRows(std::vector<CGatewayRow>& rows, int32_t& lastResult);
+  // Inserts ACTIVE, ID, IP; on success `row->PKEY` becomes the new key.
+  // 3 for a null row (lastResult then 0).
+  int InsertGatewayRow(CGatewayRow* row, int32_t& lastResult);
+  // Rewrites ACTIVE, ID, IP of the row with `row->PKEY`. 3 for a null row
+  // or PKEY 0.
+  int UpdateGatewayRow(const CGatewayRow* row, int32_t& lastResult);
+  int DeleteGatewayRow(int32_t pkey, int32_t& lastResult);
+
+  // LOGTBL. Stores the record; the assigned key is not read back.
+  int InsertLogRow(const CLog& record, int32_t& lastResult);
+  // One page of at most kLogPageSize stored records with TYPE > 0, newest
+  // first, skipping `offset` records: of device `devPkey`, or of every device
+  // when `devPkey` is 0. Appended to `rows` only when the page was read
+  // whole; 0, or 2 (nothing appended).
+  int ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& rows, int32_t& lastResult);
+  int DeleteAllLogRows(int32_t& lastResult);
+
+  // 1 once the start-up open step has run; 0 again after Close.
+  int32_t m_Opened = 0;
+  // SQLite code of the last open or GetMaxValue.
+  int32_t m_Result = 0;
+  // Path of the database file.
   std::string m_FileName = kFileName;
+  // Error text of the latest failed GetMaxValue; empty otherwise.
+  std::string m_ErrMsg;
+
+ private:
+  struct ConnectionCloser {
+    void operator()(sqlite3* db) const;
+  };
+  // Journal, durability and busy settings, then the tables. SQLite's code of
+  // the first failing step, 0 when all succeeded.
+  int SetUpConnection();
+  int CreateMissingTables();
+
+  std::unique_ptr<sqlite3, ConnectionCloser> m_Db;
 };
 
 }  // namespace quorvex

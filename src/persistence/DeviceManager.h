@@ -1,17 +1,72 @@
-// The device manager: the device records of the application chosen by the
-// operator, for display and editing (the radio side reads devices afresh).
+// The device registry (the application member m_LoRaDevMgr): the device
+// records of the application the operator has chosen, for display and
+// editing, and the DEVTBL operations. The radio side does not use the list:
+// it reads each device afresh by key, EUI or address into a record of its
+// own and writes it back after every frame.
+//
+// Every operation takes the database lock (the manager's own m_Lock is not
+// used for the list) and holds it until the list has been updated.
 #pragma once
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "persistence/DbManager.h"
 #include "persistence/Device.h"
 #include "runtime/BaseThread.h"
 
 namespace quorvex {
 
+class CDbStatement;
+
 class CDeviceManager : public CBaseMgr {
  public:
+  // A registry without a database: every statement is refused as on a
+  // closed connection (2, last result SQLITE_MISUSE).
+  CDeviceManager() = default;
+  explicit CDeviceManager(CDbManager& db) : m_DbMgr(&db) {}
+  // Binds the registry to its database; done once, before any other thread
+  // uses the registry.
+  void Attach(CDbManager* db) { m_DbMgr = db; }
+
+  // Replaces the list with the devices of application `apKey`, in DEVEUI
+  // order. 0 (an application without devices empties the list), or 2 when
+  // the statement failed; the list is then left as it was.
+  int LoadDevices(int32_t apKey);
+  // Stores a new device; on success PKEY becomes its key. The record is
+  // appended to the list whatever the outcome. 0, 2, or 3 for a null record.
+  int InsertDevice(std::unique_ptr<CDevice> record);
+  // Writes all nineteen stored fields to the row of `record->PKEY` (a record
+  // with PKEY -1, never stored, matches no row). 0, 2, or 3 for a null
+  // record or PKEY 0 (nothing written).
+  int UpdateDevice(const CDeviceRow* record);
+  // A new record read from the first row with that key / exactly these EUI
+  // bytes / that address (same 32 bits), owned by the caller; null when no
+  // row matches or the statement failed (m_Result tells which).
+  std::unique_ptr<CDevice> GetDeviceByPkey(int32_t pkey);
+  std::unique_ptr<CDevice> GetDeviceByEui(const uint8_t (&devEui)[8]);
+  std::unique_ptr<CDevice> GetDeviceByAddr(uint32_t devAddr);
+  // Delete the row of one device / of every device of an application, then
+  // remove and free the matching records of the list, also when the
+  // statement failed. 0 or 2. Their downlink requests are deleted by the
+  // downlink queue; their packet log stays.
+  int DeleteDevice(int32_t pkey);
+  int DeleteDevicesOfApplication(int32_t apKey);
+
+  // The devices of one application, in DEVEUI order; guarded by the database lock.
   std::vector<std::unique_ptr<CDevice>> m_Devices;
+  // SQLite code of the latest prepare or step; guarded by the database lock.
+  int32_t m_Result = 0;
+
+ private:
+  std::recursive_mutex& DbMutex() { return m_DbMgr != nullptr ? m_DbMgr->Mutex() : m_Lock; }
+  sqlite3* Db() const { return m_DbMgr != nullptr ? m_DbMgr->Connection() : nullptr; }
+  // Runs a prepared lookup and reads its first row, if any.
+  std::unique_ptr<CDevice> ReadFirst(const char* sql, const std::function<void(CDbStatement&)>& bind);
+
+  CDbManager* m_DbMgr = nullptr;
 };
 
 }  // namespace quorvex

@@ -1,6 +1,9 @@
-// The log manager: packet-log records read back from the log table.
+// The packet log store: typed packet-log records go into LOGTBL, and the log
+// views read them back a page of 100 at a time, newest first, as rows of
+// display texts with a colour code.
 #pragma once
-#include <memory>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "persistence/Log.h"
@@ -8,9 +11,36 @@
 
 namespace quorvex {
 
+class CDbManager;
+
+// One row of a log view: the column texts in display order and the row's
+// colour code. A device's log has twelve columns; the all-devices log has
+// thirteen (DEVEUI after IP).
+struct LogListRow {
+  std::vector<std::string> columns;
+  int colour = 0;
+};
+
+// The display row of a stored record, for one device's log (allDevices
+// false) or for the all-devices log.
+LogListRow MakeLogListRow(const CLog& record, bool allDevices);
+
 class CLogManager : public CBaseMgr {
  public:
-  std::vector<std::unique_ptr<CLog>> m_Logs;
+  void Attach(CDbManager* db) { m_Db = db; }
+
+  // Stores a copy of a typed record. 0 stored, 2 not stored.
+  int InsertLog(const CLog& record);
+  // Appends the rows of one page (device `devPkey`, or every device for 0;
+  // skipping `offset` records) to `rows`; returns the number appended.
+  int ReadLogPage(std::vector<LogListRow>& rows, int32_t devPkey, int32_t offset);
+  // Empties LOGTBL. 0 or 2.
+  int DeleteAllLogs();
+
+  int32_t m_Result = 0;
+
+ private:
+  CDbManager* m_Db = nullptr;
 };
 
 }  // namespace quorvex

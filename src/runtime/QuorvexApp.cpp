@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "persistence/Application.h"
-#include "persistence/DLink.h"
+#include "lorawan/LogBuilder.h"
 #include "runtime/Trace.h"
 #include "util/WinUtils.h"
 
@@ -20,12 +19,16 @@ constexpr uint32_t kReceiveStopWaitMs = 1000;
 constexpr uint32_t kShutdownWaitMs = 3000;
 }  // namespace
 
-CQuorvexApp::CQuorvexApp() = default;
+CQuorvexApp::CQuorvexApp() {
+  m_LoRaGateMgr.Attach(&m_LoRaDbMgr, &m_Settings.m_bAutoReg);
+  m_LoRaLogMgr.Attach(&m_LoRaDbMgr);
+}
 
 CQuorvexApp::~CQuorvexApp() {
   SetWindow(nullptr);
   StopServer();
   WaitForServerThreads(kShutdownWaitMs);
+  m_LoRaDbMgr.Close();
 }
 
 bool CQuorvexApp::WaitForServerThreads(uint32_t timeoutMs) {
@@ -41,7 +44,14 @@ bool CQuorvexApp::InitBase(const std::string& dataDir) {
   srand(static_cast<unsigned>(time(nullptr)));
   m_LogRead = 0;
   m_LogWrite = 0;
+  m_LoRaDbMgr.Open(m_DataDir);
   return true;
+}
+
+int CQuorvexApp::LoadRegistries() {
+  const int apps = m_LoRaAppList.LoadApplications();
+  const int gateways = m_LoRaGateMgr.LoadGateways();
+  return (apps == 0 && gateways == 0) ? 0 : 2;
 }
 
 std::string CQuorvexApp::DataPath(const std::string& name) const {
@@ -114,8 +124,6 @@ CDeviceRow CQuorvexApp::LastTxDevice() {
   return m_LastTxDevice;
 }
 
-void CQuorvexApp::OnGatewayDatagram(const SocketAddress&, uint8_t*, uint32_t) {}
-
 int CQuorvexApp::OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, void* user) {
   static_cast<CQuorvexApp*>(user)->OnGatewayDatagram(from, data, length);
   return 0;
@@ -130,10 +138,20 @@ void CQuorvexApp::OnLoRaError(int code, void* user) {
 void CQuorvexApp::OnTxSent(JitRequest& request, void* owner) {
   auto* app = static_cast<CQuorvexApp*>(owner);
   if (!request.m_Device) return;
-  // The join-accept and downlink log records are made here once the packet
-  // log builders exist; the copy lets a later TX_ACK failure name the device.
+  const CDevice& device = *request.m_Device;
+  SocketAddress pullAddr{};
+  if (device.m_Gateway != nullptr) {
+    std::lock_guard<std::recursive_mutex> lock(app->m_LoRaGateMgr.Mutex());
+    pullAddr = device.m_Gateway->m_PullAddr;
+  }
+  if (device.m_DownMType == 1) {
+    LogAccept(*app, pullAddr, device, device.m_RxInfo);
+  } else if (device.m_DownMType == 3 || device.m_DownMType == 5) {
+    LogDownlink(*app, pullAddr, device, device.m_RxInfo);
+  }
+  // A later TX_ACK failure names this device.
   std::lock_guard<std::mutex> lock(app->m_LogLock);
-  app->m_LastTxDevice = static_cast<const CDeviceRow&>(*request.m_Device);
+  app->m_LastTxDevice = static_cast<const CDeviceRow&>(device);
 }
 
 }  // namespace quorvex

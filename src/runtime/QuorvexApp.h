@@ -16,6 +16,8 @@
 #include "forwarding/HttpManager.h"
 #include "gateway/GateManager.h"
 #include "gateway/UdpServer.h"
+#include "persistence/AppList.h"
+#include "persistence/DLinkList.h"
 #include "persistence/DbManager.h"
 #include "persistence/Device.h"
 #include "persistence/DeviceManager.h"
@@ -25,9 +27,6 @@
 #include "runtime/WindowLink.h"
 
 namespace quorvex {
-
-class CApplication;
-class CDLink;
 
 class CQuorvexApp {
  public:
@@ -42,9 +41,14 @@ class CQuorvexApp {
 
   // Process start-up: makes `dataDir` (the executable's directory when
   // empty) the current directory, where the database and the settings file
-  // live, seeds the pseudo-random generator and empties the log ring.
-  // False when the directory cannot be entered.
+  // live, seeds the pseudo-random generator, empties the log ring and opens
+  // the database (a file that cannot be opened leaves every table operation
+  // failing, as the window would show). False when the directory cannot be
+  // entered.
   bool InitBase(const std::string& dataDir = {});
+  // Loads the applications and the gateways from the database, as the
+  // LoRaWAN page does when it opens. 0, or 2 when a table could not be read.
+  int LoadRegistries();
   // The data directory InitBase entered.
   const std::string& DataDir() const { return m_DataDir; }
   // Full path of a file in the data directory.
@@ -90,11 +94,11 @@ class CQuorvexApp {
 
   // Owned members, constructed in this order and destroyed in reverse.
   CDbManager m_LoRaDbMgr;
-  std::vector<std::unique_ptr<CApplication>> m_LoRaAppList;
+  CAppList m_LoRaAppList{m_LoRaDbMgr};
   int32_t m_SelectedApp = 0;
-  CDeviceManager m_LoRaDevMgr;
+  CDeviceManager m_LoRaDevMgr{m_LoRaDbMgr};
   CGateManager m_LoRaGateMgr;
-  std::vector<std::unique_ptr<CDLink>> m_LoRaDlinkList;
+  CDLinkList m_LoRaDlinkList{m_LoRaDbMgr};
   CUdpServer m_LoRaUdpServer;
   CJitManager m_LoRaJitMgr;
   CLogManager m_LoRaLogMgr;

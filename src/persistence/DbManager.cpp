@@ -1,0 +1,325 @@
+#include "persistence/DbManager.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "persistence/DbRows.h"
+#include "persistence/DbSql.h"
+#include "persistence/DbStatement.h"
+
+namespace quorvex {
+namespace {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+// The five tables as this server creates them in a file that lacks them.
+// The declared types give the storage classes in which the program binds
+// each column (INTEGER, BLOB without conversion, TEXT); PKEY is an integer
+// primary key, the row id itself, so an insert gets one more than the
+// largest key. Joins and uplinks look devices up by EUI and by address on
+// every frame, hence the two indexes of DEVTBL.
+struct TableDefinition {
+  const char* name;
+  const char* create;
+};
+
+constexpr TableDefinition kTables[] = {
+    {"APPTBL",
+     "CREATE TABLE IF NOT EXISTS APPTBL (PKEY INTEGER PRIMARY KEY, ACTIVATION INTEGER, CLASS INTEGER, "
+     "ADR INTEGER, CHMASK INTEGER, APPEUI BLOB, RX2CHAN INTEGER, RX2SF INTEGER, RX2BW INTEGER, "
+     "APPURL TEXT, APPPARM TEXT, MEMO TEXT);"},
+    {"DEVTBL",
+     "CREATE TABLE IF NOT EXISTS DEVTBL (PKEY INTEGER PRIMARY KEY, APKEY INTEGER, GPKEY INTEGER, "
+     "JOINED INTEGER, DEVEUI BLOB, DEVADDR INTEGER, NETWORKID INTEGER, APPKEY BLOB, APPSKEY BLOB, "
+     "NETSKEY BLOB, TXSEQ INTEGER, RXSEQ INTEGER, ADR INTEGER, ADRCNT INTEGER, ADRPWR INTEGER, "
+     "PWRREQ INTEGER, ADRSF INTEGER, NBGATE INTEGER, RXTICK INTEGER, MEMO TEXT);"
+     "CREATE INDEX IF NOT EXISTS DEVTBL_DEVEUI ON DEVTBL (DEVEUI);"
+     "CREATE INDEX IF NOT EXISTS DEVTBL_DEVADDR ON DEVTBL (DEVADDR);"},
+    {"DLINKTBL",
+     "CREATE TABLE IF NOT EXISTS DLINKTBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER, PORT INTEGER, "
+     "CONFIRMED INTEGER, CHANNEL INTEGER, MAC TEXT, APP TEXT, TIME TEXT, TXDONE INTEGER);"},
+    {"GATETBL",
+     "CREATE TABLE IF NOT EXISTS GATETBL (PKEY INTEGER PRIMARY KEY, ACTIVE INTEGER, ID TEXT, IP TEXT);"},
+    {"LOGTBL",
+     "CREATE TABLE IF NOT EXISTS LOGTBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER, TYPE INTEGER, "
+     "RXTIME TEXT, MACDATA TEXT, APPDATA TEXT, IP TEXT, DEVEUI TEXT, PORT INTEGER, CONFIRMED INTEGER, "
+     "FREQ TEXT, RSSI TEXT, SNR TEXT, SF TEXT, COUNT INTEGER);"},
+};
+
+// 1 when the table exists, 0 when it does not, -1 when the query failed
+// (`rc` holds its code).
+int TableExists(sqlite3* db, const char* name, int& rc) {
+  CDbStatement stmt;
+  rc = stmt.Prepare(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=? COLLATE NOCASE");
+  if (rc != SQLITE_OK) return -1;
+  sqlite3_bind_text(stmt.Get(), 1, name, -1, SQLITE_STATIC);
+  rc = stmt.Step();
+  if (rc == SQLITE_ROW) {
+    rc = SQLITE_OK;
+    return 1;
+  }
+  if (rc == SQLITE_DONE) {
+    rc = SQLITE_OK;
+    return 0;
+  }
+  return -1;
+}
+
+// Decimal text to a 32-bit int: leading white space and one sign allowed,
+// conversion stops at the first non-digit; out-of-range values saturate.
+int32_t ParseInt32(const char* text) {
+  const char* p = text;
+  while (*p != 0 && isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  int64_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10 + (*p++ - '0');
+    if (value > int64_t(INT32_MAX) + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+int OnMaxRow(void* user, int columns, char** values, char** /*names*/) {
+  if (columns > 0 && values != nullptr && values[0] != nullptr) *static_cast<int32_t*>(user) = ParseInt32(values[0]);
+  return 0;
+}
+
+}  // namespace
+
+void CDbManager::ConnectionCloser::operator()(sqlite3* db) const {
+  // Every statement is finalised before its operation returns, so the close
+  // completes at once; close_v2 would still defer it safely otherwise.
+  sqlite3_close_v2(db);
+}
+
+CDbManager::~CDbManager() { Close(); }
+
+void CDbManager::Open(const std::string& location) {
+  Guard lock(m_Lock);
+  if (m_Opened == 1) return;
+  std::error_code ec;
+  if (!location.empty()) {
+    m_FileName = std::filesystem::is_directory(location, ec)
+                     ? (std::filesystem::path(location) / kFileName).string()
+                     : location;
+  }
+  Open();
+}
+
+void CDbManager::Open() {
+  Guard lock(m_Lock);
+  if (m_Opened == 1) return;
+  if (!m_Db) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(m_FileName.c_str(), &raw,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    m_Db.reset(raw);  // a failed open may still hand back a handle to close
+    m_Result = rc;
+    m_ErrMsg.clear();
+    if (rc != SQLITE_OK) {
+      m_Db.reset();
+    } else {
+      m_Result = SetUpConnection();
+    }
+  }
+  m_Opened = 1;
+}
+
+void CDbManager::Close() {
+  Guard lock(m_Lock);
+  m_Db.reset();
+  m_ErrMsg.clear();
+  m_Opened = 0;
+  m_Result = 0;
+}
+
+bool CDbManager::IsOpen() {
+  Guard lock(m_Lock);
+  return m_Db != nullptr;
+}
+
+int CDbManager::SetUpConnection() {
+  sqlite3* db = m_Db.get();
+  int first = SQLITE_OK;
+  auto note = [&first](int rc) {
+    if (rc != SQLITE_OK && first == SQLITE_OK) first = rc;
+  };
+
+  // Another process (the operator's sqlite3 shell) may hold the file for a
+  // moment: wait for it, but never for long, since radio threads queue up
+  // behind the database lock meanwhile.
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+
+  // Durability: write-ahead log with synchronous=FULL. Every statement
+  // commits on its own; its commit is an append to the -wal file that is
+  // flushed to disk before the statement returns. So a statement that has
+  // completed survives a killed process, and even an OS crash or power
+  // loss; a process killed in the middle of a statement leaves WAL frames
+  // without a commit mark, which the next opener discards, so the database
+  // file itself is never damaged. A rollback journal with FULL would be just
+  // as safe, but costs several flushes per statement on the radio threads'
+  // path and blocks readers (such as the sqlite3 shell) during every write;
+  // with the WAL they read on while the server writes. The -wal and -shm
+  // files beside the database are part of it while the server runs; Close
+  // folds the log back into the database file.
+  {
+    CDbStatement stmt;
+    int rc = stmt.Prepare(db, "PRAGMA journal_mode=WAL");
+    if (rc == SQLITE_OK) {
+      rc = stmt.Step();
+      // The answer names the mode in force; a file system without shared
+      // memory keeps the rollback journal, which FULL makes equally safe.
+      if (rc == SQLITE_ROW || rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    note(rc);
+  }
+  note(sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr));
+  note(CreateMissingTables());
+  return first;
+}
+
+int CDbManager::CreateMissingTables() {
+  sqlite3* db = m_Db.get();
+  bool missing = false;
+  for (const TableDefinition& table : kTables) {
+    int rc = SQLITE_OK;
+    const int exists = TableExists(db, table.name, rc);
+    if (exists < 0) return rc;
+    if (exists == 0) missing = true;
+  }
+  if (!missing) return SQLITE_OK;
+
+  // All missing tables in one transaction, so that a kill in the middle
+  // leaves either none or all of them.
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  for (const TableDefinition& table : kTables) {
+    int existsRc = SQLITE_OK;
+    const int exists = TableExists(db, table.name, existsRc);
+    if (exists < 0) {
+      rc = existsRc;
+      break;
+    }
+    if (exists == 1) continue;  // a table the file already holds is used as it is
+    rc = sqlite3_exec(db, table.create, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) break;
+  }
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
+}
+
+int32_t CDbManager::GetMaxValue(const std::string& table, const std::string& column) {
+  Guard lock(m_Lock);
+  char query[256] = {};
+  snprintf(query, sizeof query, sql::kSelectMax, column.c_str(), table.c_str());
+  int32_t result = 0;
+  m_ErrMsg.clear();
+  if (!m_Db) {
+    m_Result = SQLITE_MISUSE;
+    return 0;
+  }
+  char* error = nullptr;
+  m_Result = sqlite3_exec(m_Db.get(), query, OnMaxRow, &result, &error);
+  if (error != nullptr) {
+    m_ErrMsg = error;
+    sqlite3_free(error);
+  }
+  return m_Result == SQLITE_OK ? result : 0;
+}
+
+int CDbManager::LoadGatewayRows(std::vector<CGatewayRow>& rows, int32_t& lastResult) {
+  Guard lock(m_Lock);
+  CDbStatement stmt;
+  lastResult = stmt.Prepare(m_Db.get(), sql::kSelectGateways);
+  if (lastResult != SQLITE_OK) return 2;
+  std::vector<CGatewayRow> read;
+  const int rc = StepRows(stmt, [&read](sqlite3_stmt* s) {
+    CGatewayRow row;
+    ReadGatewayRow(s, row);
+    read.push_back(row);
+  });
+  if (rc != SQLITE_DONE) {
+    lastResult = rc;
+    return 2;
+  }
+  rows.insert(rows.end(), read.begin(), read.end());
+  return 0;
+}
+
+int CDbManager::InsertGatewayRow(CGatewayRow* row, int32_t& lastResult) {
+  lastResult = 0;
+  if (row == nullptr) return 3;
+  Guard lock(m_Lock);
+  const int result = ExecuteWrite(
+      m_Db.get(), sql::kInsertGateway, [row](CDbStatement& stmt) { BindGatewayRow(stmt, *row); }, lastResult);
+  // The key of the row just inserted on this connection: exact even when
+  // another process inserts into the table at the same time.
+  if (result == 0) row->PKEY = static_cast<int32_t>(sqlite3_last_insert_rowid(m_Db.get()));
+  return result;
+}
+
+int CDbManager::UpdateGatewayRow(const CGatewayRow* row, int32_t& lastResult) {
+  if (row == nullptr || row->PKEY == 0) return 3;
+  Guard lock(m_Lock);
+  return ExecuteWrite(
+      m_Db.get(), sql::kUpdateGateway,
+      [row](CDbStatement& stmt) {
+        BindGatewayRow(stmt, *row);
+        stmt.BindInt(row->PKEY);
+      },
+      lastResult);
+}
+
+int CDbManager::DeleteGatewayRow(int32_t pkey, int32_t& lastResult) {
+  Guard lock(m_Lock);
+  return ExecuteWithKey(m_Db.get(), sql::kDeleteGateway, pkey, lastResult);
+}
+
+int CDbManager::InsertLogRow(const CLog& record, int32_t& lastResult) {
+  lastResult = 0;
+  Guard lock(m_Lock);
+  return ExecuteWrite(
+      m_Db.get(), sql::kInsertLog, [&record](CDbStatement& stmt) { BindLogRow(stmt, record); }, lastResult);
+}
+
+int CDbManager::ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& rows, int32_t& lastResult) {
+  char query[256] = {};
+  if (devPkey != 0) {
+    snprintf(query, sizeof query, sql::kSelectLogPageOfDevice, devPkey, kLogPageSize, offset);
+  } else {
+    snprintf(query, sizeof query, sql::kSelectLogPage, kLogPageSize, offset);
+  }
+  Guard lock(m_Lock);
+  CDbStatement stmt;
+  lastResult = stmt.Prepare(m_Db.get(), query);
+  if (lastResult != SQLITE_OK) return 2;
+  std::vector<CLog> read;
+  const int rc = StepRows(stmt, [&read](sqlite3_stmt* s) {
+    CLog record;
+    ReadLogRow(s, record);
+    read.push_back(record);
+  });
+  if (rc != SQLITE_DONE) {
+    lastResult = rc;
+    return 2;
+  }
+  rows.insert(rows.end(), read.begin(), read.end());
+  return 0;
+}
+
+int CDbManager::DeleteAllLogRows(int32_t& lastResult) {
+  Guard lock(m_Lock);
+  return ExecuteWrite(m_Db.get(), sql::kDeleteAllLogs, nullptr, lastResult);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,63 @@
+// The text of every SQL statement the server runs against its database, in
+// one place. "?" parameters are bound in order; "%d" and "%s" are filled by
+// formatting before the statement is prepared.
+#pragma once
+
+namespace quorvex::sql {
+
+// APPTBL
+inline constexpr const char* kSelectApplications = "SELECT * FROM APPTBL ORDER BY APPEUI";
+inline constexpr const char* kInsertApplication =
+    "INSERT INTO APPTBL (ACTIVATION, CLASS,ADR,CHMASK,APPEUI,RX2CHAN,RX2SF,RX2BW,APPURL,APPPARM,MEMO) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ";
+inline constexpr const char* kUpdateApplication =
+    "UPDATE APPTBL SET ACTIVATION=?,CLASS=?,ADR=?,CHMASK=?,APPEUI=?,RX2CHAN=?,RX2SF=?,RX2BW=?,APPURL=?,APPPARM=?, "
+    "MEMO=? WHERE PKEY=?";
+inline constexpr const char* kDeleteApplication = "DELETE FROM APPTBL WHERE PKEY=?";
+
+// DEVTBL
+inline constexpr const char* kSelectDevicesOfApplication = "SELECT * FROM DEVTBL WHERE APKEY=? ORDER BY DEVEUI";
+inline constexpr const char* kSelectDeviceByPkey = "SELECT * FROM DEVTBL WHERE PKEY=?";
+inline constexpr const char* kSelectDeviceByEui = "SELECT * FROM DEVTBL WHERE DEVEUI=?";
+inline constexpr const char* kSelectDeviceByAddr = "SELECT * FROM DEVTBL WHERE DEVADDR=?";
+inline constexpr const char* kInsertDevice =
+    "INSERT INTO DEVTBL (APKEY,GPKEY,JOINED,DEVEUI,DEVADDR,NETWORKID,APPKEY,APPSKEY,NETSKEY,TXSEQ,RXSEQ,ADR,ADRCNT,"
+    "ADRPWR,PWRREQ,ADRSF,NBGATE,RXTICK,MEMO) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ";
+inline constexpr const char* kUpdateDevice =
+    "UPDATE DEVTBL SET APKEY=?,GPKEY=?,JOINED=?,DEVEUI=?,DEVADDR=?,NETWORKID=?,APPKEY=?,APPSKEY=?, NETSKEY=?, "
+    "TXSEQ=?, RXSEQ=?, ADR=?, ADRCNT=?, ADRPWR=?, PWRREQ=?, ADRSF=?, NBGATE=?, RXTICK=?, MEMO=? WHERE PKEY=?";
+inline constexpr const char* kDeleteDevice = "DELETE FROM DEVTBL WHERE PKEY=?";
+inline constexpr const char* kDeleteDevicesOfApplication = "DELETE FROM DEVTBL WHERE APKEY=?";
+
+// DLINKTBL
+inline constexpr const char* kSelectDownlinksOfDevice = "SELECT * FROM DLINKTBL WHERE DEVPKEY=? ORDER BY PKEY";
+inline constexpr const char* kSelectPendingDownlinksOfDevice =
+    "SELECT * FROM DLINKTBL WHERE DEVPKEY=? AND TXDONE=? ORDER BY PKEY";
+inline constexpr const char* kSelectNextRx2Downlink =
+    "SELECT * FROM DLINKTBL WHERE TXDONE=0 AND CHANNEL=1 ORDER BY PKEY LIMIT 1;";
+inline constexpr const char* kInsertDownlink =
+    "INSERT INTO DLINKTBL (DEVPKEY, PORT,CONFIRMED,CHANNEL,MAC,APP,TIME, TXDONE) VALUES (?, ?, ?, ?, ?, ?, ?, ?) ";
+inline constexpr const char* kUpdateDownlink =
+    "UPDATE DLINKTBL SET DEVPKEY=?,PORT=?,CONFIRMED=?,CHANNEL=?,MAC=?,APP=?,TIME=?, TXDONE=? WHERE PKEY=?";
+inline constexpr const char* kDeleteDownlink = "DELETE FROM DLINKTBL WHERE PKEY=?";
+inline constexpr const char* kDeleteDownlinksOfDevice = "DELETE FROM DLINKTBL WHERE DEVPKEY=?";
+
+// GATETBL
+inline constexpr const char* kSelectGateways = "SELECT * FROM GATETBL ORDER BY PKEY";
+inline constexpr const char* kInsertGateway = "INSERT INTO GATETBL (ACTIVE, ID, IP) VALUES (?, ?, ?) ";
+inline constexpr const char* kUpdateGateway = "UPDATE GATETBL SET ACTIVE=?,ID=?,IP=? WHERE PKEY=?";
+inline constexpr const char* kDeleteGateway = "DELETE FROM GATETBL WHERE PKEY=?";
+
+// LOGTBL
+inline constexpr const char* kSelectLogPageOfDevice =
+    "SELECT * FROM LOGTBL WHERE DEVPKEY=%d AND TYPE > 0 ORDER BY PKEY DESC LIMIT %d OFFSET %d";
+inline constexpr const char* kSelectLogPage = "SELECT * FROM LOGTBL WHERE TYPE > 0 ORDER BY PKEY DESC LIMIT %d OFFSET %d";
+inline constexpr const char* kInsertLog =
+    "INSERT INTO LOGTBL (DEVPKEY, TYPE, RXTIME, MACDATA, APPDATA, IP, DEVEUI, PORT, CONFIRMED, FREQ, RSSI, SNR, SF, "
+    "COUNT) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ";
+inline constexpr const char* kDeleteAllLogs = "DELETE FROM LOGTBL";
+
+// Largest value of a column: column first, table second.
+inline constexpr const char* kSelectMax = "SELECT MAX(%s) FROM %s ";
+
+}  // namespace quorvex::sql

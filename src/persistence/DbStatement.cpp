@@ -1,0 +1,136 @@
+#include "persistence/DbStatement.h"
+
+#include <climits>
+
+namespace quorvex {
+
+int CDbStatement::Prepare(sqlite3* db, const char* sql) {
+  m_Stmt.reset();
+  m_NextParam = 1;
+  m_BindError = SQLITE_OK;
+  if (db == nullptr) return SQLITE_MISUSE;
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+  m_Stmt.reset(raw);
+  if (rc == SQLITE_OK && raw == nullptr) return SQLITE_MISUSE;  // empty text: nothing to run
+  return rc;
+}
+
+void CDbStatement::Note(int rc) {
+  if (rc != SQLITE_OK && m_BindError == SQLITE_OK) m_BindError = rc;
+  ++m_NextParam;
+}
+
+void CDbStatement::BindInt(int32_t value) {
+  Note(m_Stmt ? sqlite3_bind_int(m_Stmt.get(), m_NextParam, value) : SQLITE_MISUSE);
+}
+
+void CDbStatement::BindInt64(int64_t value) {
+  Note(m_Stmt ? sqlite3_bind_int64(m_Stmt.get(), m_NextParam, value) : SQLITE_MISUSE);
+}
+
+void CDbStatement::BindBlob(const uint8_t* data, size_t size) {
+  Note(m_Stmt ? sqlite3_bind_blob(m_Stmt.get(), m_NextParam, data, static_cast<int>(size), SQLITE_STATIC)
+              : SQLITE_MISUSE);
+}
+
+void CDbStatement::BindTextBytes(const char* text, size_t size) {
+  Note(m_Stmt ? sqlite3_bind_text(m_Stmt.get(), m_NextParam, text, static_cast<int>(size), SQLITE_STATIC)
+              : SQLITE_MISUSE);
+}
+
+int CDbStatement::Step() {
+  if (!m_Stmt) return SQLITE_MISUSE;
+  if (m_BindError != SQLITE_OK) return m_BindError;
+  return sqlite3_step(m_Stmt.get());
+}
+
+int ExecuteWrite(sqlite3* db, const char* sql, const std::function<void(CDbStatement&)>& bind, int32_t& lastResult) {
+  CDbStatement stmt;
+  int rc = stmt.Prepare(db, sql);
+  lastResult = rc;
+  if (rc != SQLITE_OK) return 2;
+  if (bind) bind(stmt);
+  rc = stmt.Step();
+  lastResult = rc;
+  return rc == SQLITE_DONE ? 0 : 2;
+}
+
+int ExecuteWithKey(sqlite3* db, const char* sql, int32_t key, int32_t& lastResult) {
+  return ExecuteWrite(db, sql, [key](CDbStatement& stmt) { stmt.BindInt(key); }, lastResult);
+}
+
+int StepRows(CDbStatement& stmt, const std::function<void(sqlite3_stmt*)>& onRow) {
+  for (;;) {
+    const int rc = stmt.Step();
+    if (rc != SQLITE_ROW) return rc;
+    onRow(stmt.Get());
+  }
+}
+
+int FindColumn(sqlite3_stmt* stmt, const char* name) {
+  if (stmt == nullptr || name == nullptr) return -1;
+  const int count = sqlite3_column_count(stmt);
+  for (int i = 0; i < count; ++i) {
+    const char* columnName = sqlite3_column_name(stmt, i);
+    if (columnName != nullptr && strcmp(columnName, name) == 0) return i;
+  }
+  return -1;
+}
+
+void ReadInt(sqlite3_stmt* stmt, const char* column, int32_t& field, NegativeInt rule) {
+  const int index = FindColumn(stmt, column);
+  if (index < 0) return;
+  const int32_t value = sqlite3_column_int(stmt, index);
+  if (value >= 0 || rule == NegativeInt::kAsRead) {
+    field = value;
+  } else {
+    field = (rule == NegativeInt::kKeepMinusOne && value == -1) ? -1 : 0;
+  }
+}
+
+void ReadCount(sqlite3_stmt* stmt, const char* column, uint32_t& field) {
+  const int index = FindColumn(stmt, column);
+  if (index < 0) return;
+  const int32_t value = sqlite3_column_int(stmt, index);
+  field = value < 0 ? 0u : static_cast<uint32_t>(value);
+}
+
+void ReadBits(sqlite3_stmt* stmt, const char* column, uint32_t& field) {
+  const int index = FindColumn(stmt, column);
+  if (index < 0) return;
+  field = static_cast<uint32_t>(sqlite3_column_int(stmt, index));
+}
+
+void ReadInt64(sqlite3_stmt* stmt, const char* column, int64_t& field) {
+  const int index = FindColumn(stmt, column);
+  if (index < 0) return;
+  field = sqlite3_column_int64(stmt, index);
+}
+
+void ReadBlobBytes(sqlite3_stmt* stmt, const char* column, uint8_t* field, size_t width) {
+  const int index = FindColumn(stmt, column);
+  if (index < 0) return;
+  memset(field, 0, width);
+  // The pointer first, then its length: the order SQLite's documentation asks for.
+  const void* data = sqlite3_column_blob(stmt, index);
+  const int stored = sqlite3_column_bytes(stmt, index);
+  if (data == nullptr || stored <= 0) return;
+  const size_t n = static_cast<size_t>(stored) < width ? static_cast<size_t>(stored) : width;
+  memcpy(field, data, n);
+}
+
+void ReadTextBytes(sqlite3_stmt* stmt, const char* column, char* field, size_t capacity) {
+  if (capacity == 0) return;
+  const int index = FindColumn(stmt, column);
+  if (index < 0) return;
+  field[0] = 0;
+  const unsigned char* text = sqlite3_column_text(stmt, index);
+  const int stored = sqlite3_column_bytes(stmt, index);
+  if (text == nullptr || stored <= 0) return;
+  const size_t n = static_cast<size_t>(stored) < capacity - 1 ? static_cast<size_t>(stored) : capacity - 1;
+  memcpy(field, text, n);
+  field[n] = 0;
+}
+
+}  // namespace quorvex

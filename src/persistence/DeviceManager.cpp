@@ -1,0 +1,100 @@
+#include "persistence/DeviceManager.h"
+
+#include "persistence/DbRows.h"
+#include "persistence/DbSql.h"
+
+namespace quorvex {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+int CDeviceManager::LoadDevices(int32_t apKey) {
+  Guard lock(DbMutex());
+  CDbStatement stmt;
+  m_Result = stmt.Prepare(Db(), sql::kSelectDevicesOfApplication);
+  if (m_Result != SQLITE_OK) return 2;
+  stmt.BindInt(apKey);
+  std::vector<std::unique_ptr<CDevice>> read;
+  const int rc = StepRows(stmt, [&read](sqlite3_stmt* s) {
+    auto record = std::make_unique<CDevice>();
+    ReadDeviceRow(s, *record);
+    read.push_back(std::move(record));
+  });
+  if (rc != SQLITE_DONE) {
+    m_Result = rc;
+    return 2;
+  }
+  m_Devices = std::move(read);
+  return 0;
+}
+
+int CDeviceManager::InsertDevice(std::unique_ptr<CDevice> record) {
+  Guard lock(DbMutex());
+  m_Result = 0;
+  if (!record) return 3;
+  sqlite3* db = Db();
+  const CDeviceRow& row = *record;
+  const int result = ExecuteWrite(
+      db, sql::kInsertDevice, [&row](CDbStatement& stmt) { BindDeviceRow(stmt, row); }, m_Result);
+  // The key of the row just inserted on this connection (the largest key
+  // of the table, unless another process inserted meanwhile).
+  if (result == 0) record->PKEY = static_cast<int32_t>(sqlite3_last_insert_rowid(db));
+  m_Devices.push_back(std::move(record));
+  return result;
+}
+
+int CDeviceManager::UpdateDevice(const CDeviceRow* record) {
+  if (record == nullptr || record->PKEY == 0) return 3;
+  Guard lock(DbMutex());
+  return ExecuteWrite(
+      Db(), sql::kUpdateDevice,
+      [record](CDbStatement& stmt) {
+        BindDeviceRow(stmt, *record);
+        stmt.BindInt(record->PKEY);
+      },
+      m_Result);
+}
+
+std::unique_ptr<CDevice> CDeviceManager::ReadFirst(const char* sql, const std::function<void(CDbStatement&)>& bind) {
+  Guard lock(DbMutex());
+  CDbStatement stmt;
+  m_Result = stmt.Prepare(Db(), sql);
+  if (m_Result != SQLITE_OK) return nullptr;
+  bind(stmt);
+  const int rc = stmt.Step();
+  if (rc != SQLITE_ROW) {
+    if (rc != SQLITE_DONE) m_Result = rc;
+    return nullptr;
+  }
+  auto record = std::make_unique<CDevice>();
+  ReadDeviceRow(stmt.Get(), *record);
+  return record;
+}
+
+std::unique_ptr<CDevice> CDeviceManager::GetDeviceByPkey(int32_t pkey) {
+  return ReadFirst(sql::kSelectDeviceByPkey, [pkey](CDbStatement& stmt) { stmt.BindInt(pkey); });
+}
+
+std::unique_ptr<CDevice> CDeviceManager::GetDeviceByEui(const uint8_t (&devEui)[8]) {
+  return ReadFirst(sql::kSelectDeviceByEui, [&devEui](CDbStatement& stmt) { stmt.BindBlob(devEui, sizeof devEui); });
+}
+
+std::unique_ptr<CDevice> CDeviceManager::GetDeviceByAddr(uint32_t devAddr) {
+  return ReadFirst(sql::kSelectDeviceByAddr,
+                   [devAddr](CDbStatement& stmt) { stmt.BindInt(static_cast<int32_t>(devAddr)); });
+}
+
+int CDeviceManager::DeleteDevice(int32_t pkey) {
+  Guard lock(DbMutex());
+  const int result = ExecuteWithKey(Db(), sql::kDeleteDevice, pkey, m_Result);
+  std::erase_if(m_Devices, [pkey](const std::unique_ptr<CDevice>& r) { return r->PKEY == pkey; });
+  return result;
+}
+
+int CDeviceManager::DeleteDevicesOfApplication(int32_t apKey) {
+  Guard lock(DbMutex());
+  const int result = ExecuteWithKey(Db(), sql::kDeleteDevicesOfApplication, apKey, m_Result);
+  std::erase_if(m_Devices, [apKey](const std::unique_ptr<CDevice>& r) { return r->APKEY == apKey; });
+  return result;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,263 @@
+// The database manager: opening and creating the file, the largest-value
+// query, behaviour without a usable connection, sharing the file with
+// another connection, and surviving a process killed while writing.
+#include "persistence/DbManager.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "persistence/AppList.h"
+#include "persistence/DLinkList.h"
+#include "persistence/DeviceManager.h"
+#include "persistence/DbFixture.h"
+
+namespace quorvex {
+namespace {
+
+using test::DbTest;
+using test::RawDb;
+
+TEST_F(DbTest, FreshFileGetsEmptyTablesThatEveryLoadReads) {
+  RawDb raw(DbPath());
+  EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"),
+            (std::vector<std::string>{"APPTBL", "DEVTBL", "DLINKTBL", "GATETBL", "LOGTBL"}));
+  EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='index' ORDER BY name"),
+            (std::vector<std::string>{"DEVTBL_DEVADDR", "DEVTBL_DEVEUI"}));
+  EXPECT_EQ(raw.Scalar("PRAGMA journal_mode"), "wal");
+
+  CAppList apps(db);
+  CDeviceManager devices(db);
+  CDLinkList downlinks(db);
+  std::vector<CGatewayRow> gateways;
+  std::vector<CLog> logs;
+  int32_t gateResult = -1, logResult = -1;
+  EXPECT_EQ(apps.LoadApplications(), 0);
+  EXPECT_EQ(devices.LoadDevices(1), 0);
+  EXPECT_EQ(downlinks.LoadDownlinks(1, false), 0);
+  EXPECT_EQ(db.LoadGatewayRows(gateways, gateResult), 0);
+  EXPECT_EQ(db.ReadLogRows(0, 0, logs, logResult), 0);
+  EXPECT_TRUE(apps.m_List.empty() && devices.m_Devices.empty() && downlinks.m_List.empty());
+  EXPECT_TRUE(gateways.empty() && logs.empty());
+
+  EXPECT_EQ(db.GetMaxValue("DEVTBL", "DEVADDR"), 0);
+  EXPECT_EQ(db.m_Result, 0);
+  EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+  EXPECT_EQ(apps.m_List.back()->PKEY, 1);
+  EXPECT_EQ(db.GetMaxValue("APPTBL", "PKEY"), 1);
+}
+
+TEST(DbManagerOpen, FileThatHoldsTablesIsUsedAsItIsAndMissingOnesAreAdded) {
+  test::TempDir dir;
+  const std::string path = dir.File(CDbManager::kFileName);
+  std::vector<std::string> before;
+  {
+    // A file made elsewhere: its own declared types, an extra column, a row,
+    // no indexes, and only two of the five tables.
+    RawDb raw(path);
+    ASSERT_EQ(raw.Exec("CREATE TABLE APPTBL (PKEY INTEGER PRIMARY KEY, ACTIVATION INT, CLASS INT, ADR INT, "
+                       "CHMASK INT, APPEUI BLOB, RX2CHAN INT, RX2SF INT, RX2BW INT, APPURL VARCHAR(50), "
+                       "APPPARM VARCHAR(50), MEMO VARCHAR(50), EXTRA TEXT);"
+                       "CREATE TABLE GATETBL (PKEY INTEGER PRIMARY KEY, ACTIVE INT, ID TEXT, IP TEXT);"
+                       "INSERT INTO APPTBL (PKEY, CLASS, MEMO, EXTRA) VALUES (7, 1, 'kept', 'x');"),
+              SQLITE_OK);
+    before = raw.Column("SELECT sql FROM sqlite_master WHERE name IN ('APPTBL','GATETBL') ORDER BY name");
+  }
+  CDbManager db;
+  db.Open(path);  // the file's own path this time
+  ASSERT_TRUE(db.IsOpen());
+  EXPECT_EQ(db.m_Result, 0);
+  EXPECT_EQ(db.m_FileName, path);
+
+  RawDb raw(path);
+  EXPECT_EQ(raw.Column("SELECT sql FROM sqlite_master WHERE name IN ('APPTBL','GATETBL') ORDER BY name"), before);
+  EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"),
+            (std::vector<std::string>{"APPTBL", "DEVTBL", "DLINKTBL", "GATETBL", "LOGTBL"}));
+  CAppList apps(db);
+  ASSERT_EQ(apps.LoadApplications(), 0);
+  ASSERT_EQ(apps.m_List.size(), 1u);
+  EXPECT_EQ(apps.m_List[0]->PKEY, 7);
+  EXPECT_EQ(apps.m_List[0]->CLASS, 1);
+  EXPECT_STREQ(apps.m_List[0]->MEMO, "kept");
+  EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+  EXPECT_EQ(apps.m_List.back()->PKEY, 8);  // one more than the largest key
+}
+
+TEST(DbManagerOpen, OpensOnceAndReopensOnlyAfterClose) {
+  test::TempDir first, second;
+  CDbManager db;
+  db.Open(first.Path().string());
+  EXPECT_EQ(db.m_Opened, 1);
+  db.Open(second.Path().string());  // the open step has run: nothing happens
+  EXPECT_EQ(db.m_FileName, first.File(CDbManager::kFileName));
+  db.Close();
+  EXPECT_EQ(db.m_Opened, 0);
+  EXPECT_FALSE(db.IsOpen());
+  db.Open(second.Path().string());
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_EQ(db.m_FileName, second.File(CDbManager::kFileName));
+}
+
+TEST(DbManagerOpen, DefaultOpenUsesTheFileNameInTheCurrentDirectory) {
+  test::TempDir dir;
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.Path());
+  {
+    CDbManager db;
+    db.Open();
+    EXPECT_TRUE(db.IsOpen());
+  }
+  std::filesystem::current_path(previous);
+  EXPECT_TRUE(std::filesystem::exists(dir.File(CDbManager::kFileName)));
+}
+
+// Without a usable connection every operation answers 2 with the library's
+// code in its owner's last result, and inserts still keep their records.
+TEST(DbManagerOpen, StatementsWithoutAConnectionFailWithoutHarm) {
+  test::TempDir dir;
+  CDbManager never;  // never opened
+  CDbManager closed;
+  closed.Open(dir.Path().string());
+  closed.Close();
+  CDbManager garbage;  // a file that is not a database: never overwritten
+  const std::string junkPath = dir.File("junk.db");
+  const std::string junk(4096, 'J');
+  std::ofstream(junkPath, std::ios::binary) << junk;
+  garbage.Open(junkPath);
+  EXPECT_EQ(garbage.m_Opened, 1);
+  EXPECT_EQ(garbage.m_Result, SQLITE_NOTADB);
+
+  for (CDbManager* db : {&never, &closed, &garbage}) {
+    CAppList apps(*db);
+    EXPECT_EQ(apps.LoadApplications(), 2);
+    EXPECT_NE(apps.m_Result, 0);
+    EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 2);
+    ASSERT_EQ(apps.m_List.size(), 1u);
+    EXPECT_EQ(apps.m_List[0]->PKEY, -1);
+
+    CDeviceManager devices(*db);
+    EXPECT_EQ(devices.GetDeviceByPkey(1), nullptr);
+    EXPECT_NE(devices.m_Result, 0);
+    CDLinkList downlinks(*db);
+    EXPECT_EQ(downlinks.DeleteDownlinksOfDevice(1), 2);
+    int32_t result = 0;
+    EXPECT_EQ(db->InsertLogRow(CLog{}, result), 2);
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(db->GetMaxValue("APPTBL", "PKEY"), 0);
+  }
+  CDeviceManager unbound;
+  EXPECT_EQ(unbound.LoadDevices(1), 2);
+  EXPECT_EQ(unbound.m_Result, SQLITE_MISUSE);
+  test::TempDir other;
+  CDbManager opened;
+  opened.Open(other.Path().string());
+  unbound.Attach(&opened);
+  EXPECT_EQ(unbound.LoadDevices(1), 0);
+
+  std::ifstream in(junkPath, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), junk);
+}
+
+TEST_F(DbTest, GetMaxValueReportsFailuresAsZeroWithTheirText) {
+  RawDb raw(DbPath());
+  ASSERT_EQ(raw.Exec("INSERT INTO DEVTBL (DEVADDR) VALUES (5), (-9), (41), (NULL);"), SQLITE_OK);
+  EXPECT_EQ(db.GetMaxValue("DEVTBL", "DEVADDR"), 41);
+  EXPECT_EQ(db.GetMaxValue("NOSUCHTBL", "PKEY"), 0);
+  EXPECT_NE(db.m_Result, 0);
+  EXPECT_NE(db.m_ErrMsg.find("NOSUCHTBL"), std::string::npos);
+  EXPECT_EQ(db.GetMaxValue("DEVTBL", "PKEY"), 4);
+  EXPECT_EQ(db.m_Result, 0);
+  EXPECT_TRUE(db.m_ErrMsg.empty());
+}
+
+// Another connection holding the write lock for a moment delays a statement
+// instead of failing it, and never blocks reads.
+TEST_F(DbTest, AnotherConnectionsWriteLockIsWaitedFor) {
+  CAppList apps(db);
+  RawDb other(DbPath());
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE; INSERT INTO APPTBL (MEMO) VALUES ('other');"), SQLITE_OK);
+
+  EXPECT_EQ(apps.LoadApplications(), 0);  // a reader goes on meanwhile
+  std::atomic<bool> started{false};
+  int result = -1;
+  std::thread writer([&] {
+    auto app = std::make_unique<CApplication>();
+    SetField(app->MEMO, "ours");
+    started = true;
+    result = apps.InsertApplication(std::move(app));
+  });
+  while (!started) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the insert meet the lock
+  ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+  writer.join();
+
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(apps.m_List.back()->PKEY, 2);
+  EXPECT_EQ(other.Column("SELECT MEMO FROM APPTBL ORDER BY PKEY"), (std::vector<std::string>{"other", "ours"}));
+}
+
+// A child process inserting devices as fast as it can is killed with
+// SIGKILL mid-way: the file stays sound and holds every insert that the
+// child saw complete.
+TEST(DbManagerDurability, KilledWriterLosesNoCompletedInsertAndLeavesASoundFile) {
+  test::TempDir dir;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(fds[0]);
+    CDbManager db;
+    db.Open(dir.Path().string());
+    CDeviceManager devices(db);
+    for (uint32_t i = 1; i <= 200000; ++i) {
+      auto device = std::make_unique<CDevice>();
+      device->DEVADDR = 0x80000000u + i;
+      device->RXTICK = int64_t(i) << 33;
+      if (devices.InsertDevice(std::move(device)) != 0) _exit(3);
+      const int32_t key = devices.m_Devices.back()->PKEY;
+      devices.m_Devices.clear();
+      if (write(fds[1], &key, sizeof key) != sizeof key) _exit(4);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::vector<int32_t> done;
+  int32_t key = 0;
+  while (done.size() < 300 && read(fds[0], &key, sizeof key) == sizeof key) done.push_back(key);
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  while (read(fds[0], &key, sizeof key) == sizeof key) done.push_back(key);
+  close(fds[0]);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself with status " << status;
+  ASSERT_GE(done.size(), 300u);
+
+  {
+    RawDb raw(dir.File(CDbManager::kFileName));
+    EXPECT_EQ(raw.Scalar("PRAGMA integrity_check"), "ok");
+  }
+  CDbManager db;
+  db.Open(dir.Path().string());
+  ASSERT_EQ(db.m_Result, 0);
+  CDeviceManager devices(db);
+  for (size_t i = 0; i < done.size(); ++i) {
+    ASSERT_EQ(done[i], int32_t(i + 1));
+    auto device = devices.GetDeviceByPkey(done[i]);
+    ASSERT_NE(device, nullptr) << "completed insert " << done[i] << " lost";
+    EXPECT_EQ(device->DEVADDR, 0x80000000u + i + 1);
+    EXPECT_EQ(device->RXTICK, int64_t(i + 1) << 33);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
