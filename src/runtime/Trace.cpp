@@ -1,5 +1,7 @@
 #include "runtime/Trace.h"
 
+#include <functional>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -162,6 +164,12 @@ void SendToConsole(std::string_view line) {
 
 namespace {
 
+// Tests watch every line in-process through this observer; the flag keeps
+// the normal path to one relaxed load.
+std::atomic<bool> g_HasObserver{false};
+std::mutex g_ObserverMutex;
+std::function<void(std::string_view)> g_Observer;
+
 // Builds the line of a message already cut to its limit and hands it to both
 // sinks.
 void TraceCutMessage(std::string_view message) {
@@ -172,6 +180,10 @@ void TraceCutMessage(std::string_view message) {
   const std::string line = FormatTraceLine(GetTickCount32(), timeText, message);
   WriteToStderr(line);
   SendToConsole(line);
+  if (g_HasObserver.load(std::memory_order_relaxed)) {
+    std::lock_guard lock(g_ObserverMutex);
+    if (g_Observer) g_Observer(line);
+  }
 }
 
 }  // namespace
@@ -223,6 +235,12 @@ void ResetConsoleSearch() {
 bool ConsoleSearched() { return g_ConsoleFd.load(std::memory_order_acquire) != kNotSearched; }
 
 bool ConsoleConnected() { return g_ConsoleFd.load(std::memory_order_acquire) >= 0; }
+
+void SetLineObserver(std::function<void(std::string_view line)> observer) {
+  std::lock_guard lock(g_ObserverMutex);
+  g_Observer = std::move(observer);
+  g_HasObserver.store(static_cast<bool>(g_Observer), std::memory_order_relaxed);
+}
 
 }  // namespace trace_testing
 

@@ -5,6 +5,7 @@
 // "Message Console Manager". Tracing never fails towards its caller (only
 // running out of memory throws) and may be used from any thread at any time.
 #pragma once
+#include <functional>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -68,6 +69,9 @@ void ResetConsoleSearch();
 bool ConsoleSearched();
 // True when that search found the console.
 bool ConsoleConnected();
+// Calls `observer` with every finished line, on the tracing thread, until
+// it is replaced (an empty function removes it).
+void SetLineObserver(std::function<void(std::string_view line)> observer);
 
 }  // namespace trace_testing
 
