@@ -9,6 +9,9 @@
 
 #include <filesystem>
 
+#include "persistence/DbManager.h"
+#include "runtime/Settings.h"
+#include "support/GatewaySim.h"
 #include "support/Ports.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
@@ -90,6 +93,42 @@ TEST(ServerProcessTest, BusyPortIsReportedOnTheTraceAndInPlainWords) {
   server.Signal(SIGTERM);
   EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0);
   close(holder);
+}
+
+TEST(ServerProcessTest, APreparedDatabaseServesItsGatewaysAtOnce) {
+  test::TempDir dir;
+  {
+    // An active gateway entered beforehand, and Auto Reg switched off.
+    CDbManager db;
+    db.Open(dir.Path().string());
+    CGatewayRow row;
+    row.ACTIVE = 1;
+    snprintf(row.ID, sizeof row.ID, "0102030405060708");
+    int32_t result = 0;
+    ASSERT_EQ(db.InsertGatewayRow(&row, result), 0);
+    CSettingsBlock settings;
+    settings.m_bAutoReg = 0;
+    ASSERT_TRUE(settings.SaveSettings((dir.Path() / kSettingsFileName).string()));
+  }
+  const uint16_t port = test::FreeUdpPort();
+  ServerProcess server(kServer, {"--data-dir", dir.Path().string(), "--port", std::to_string(port)},
+                       dir.Path().string());
+  ASSERT_TRUE(test::WaitUntil([&] { return PortBusy(port); }));
+
+  test::GatewaySim known(port, 0x0102030405060708ull);
+  const uint16_t token = known.SendPullData();
+  const auto ack = known.WaitFor(test::PfIdentifier::PullAck, test::kPatienceMs);
+  ASSERT_TRUE(ack.has_value()) << server.Stderr();
+  EXPECT_EQ(ack->token, token);
+
+  test::GatewaySim stranger(port, 0x1111111111111111ull);  // registered inactive: no answer
+  stranger.SendPullData();
+  known.SendPullData();
+  ASSERT_TRUE(known.WaitFor(test::PfIdentifier::PullAck, test::kPatienceMs).has_value());
+  EXPECT_TRUE(stranger.TakeAll().empty());
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0);
 }
 
 TEST(ServerProcessTest, UnusableDataDirectoryIsAnError) {
