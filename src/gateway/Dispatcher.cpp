@@ -84,7 +84,10 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
     return;
   }
   const Json::Value rxpk = json.GetRxValue();
-  if (!rxpk.isArray() || rxpk.empty()) return;
+  if (!rxpk.isArray() || rxpk.empty()) {
+    TraceLine("%s, Rx Packet Dropped: rxpk is empty or not an array\n", sender.c_str());
+    return;
+  }
 
   std::string field;
   if (CJSonIFace2x::GetRxField(rxpk, "size", field) != 1 || field.empty() ||
@@ -106,7 +109,10 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
 
   RadioMetadata meta;
   json.GetRadioMetadata(meta);
-  if (meta.freq[0] == 0 || meta.rssi[0] == 0) return;
+  if (meta.freq[0] == 0 || meta.rssi[0] == 0) {
+    TraceLine("%s, Rx Packet Dropped: no freq or rssi\n", sender.c_str());
+    return;
+  }
 
   const uint8_t mhdr = frame[0];
   const int mtype = mhdr >> 5;
@@ -119,7 +125,9 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
     device = ProcessDataUplink(*this, from, *gateway, mhdr, meta, frame.data(), size);
     delay = kUplinkDelayMs;
   } else {
-    return;  // not an uplink (a join accept heard by a gateway, say): no PUSH_ACK
+    // Not an uplink (a join accept heard by a gateway, say): no PUSH_ACK.
+    TraceLine("%s, Rx Packet Dropped: MType %d is not an uplink\n", sender.c_str(), mtype);
+    return;
   }
 
   SendAck(m_LoRaUdpServer, json.m_PushToken, kPushAck, pushAddr);

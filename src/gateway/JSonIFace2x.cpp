@@ -381,7 +381,12 @@ std::optional<RxParseResult> CJSonIFace2x::SetUdpRxParse(const std::string& send
     TraceLine("%s, CJSonIFace::Parse Rx Size Error \n", sender.c_str());
     return std::nullopt;
   }
-  if (data[0] != kVersion2 && data[0] != kVersion31) return std::nullopt;
+  if (data[0] != kVersion2 && data[0] != kVersion31) {
+    // Every refusal leaves a trace, so an operator can tell a misconfigured
+    // forwarder from silence.
+    TraceLine("%s, CJSonIFace::Parse Rx Version Error %d\n", sender.c_str(), data[0]);
+    return std::nullopt;
+  }
 
   // The JSON part: from byte 12 up to the first NUL, within the datagram.
   const std::string_view body =
@@ -425,7 +430,10 @@ std::optional<RxParseResult> CJSonIFace2x::SetUdpRxParse(const std::string& send
     return m_Result;
   }
 
-  if (!ParseJson(body, m_Root) || !m_Root.isObject()) return std::nullopt;
+  if (!ParseJson(body, m_Root) || !m_Root.isObject()) {
+    TraceLine("%s, CJSonIFace::Parse Rx JSON Error\n", sender.c_str());
+    return std::nullopt;
+  }
 
   if (m_Root.isMember("stat")) {
     m_Result.kind = 0;

@@ -225,21 +225,22 @@ TEST_F(DispatcherTest, RefusedPushDataIsNeverAcknowledged) {
        "JSon2x.GetRxField no include data..root=rxpk"},
       {"data not Base64", [&] { gateway.SendRxpk(meta([](RxMeta& m) { m.data = "!!!!"; }), uplink); },
        "Utils.SetBase64Decode size err"},
-      {"freq missing", [&] { gateway.SendRxpk(meta([](RxMeta& m) { m.omit = {"freq"}; }), uplink); }, nullptr},
+      {"freq missing", [&] { gateway.SendRxpk(meta([](RxMeta& m) { m.omit = {"freq"}; }), uplink); },
+       "Rx Packet Dropped: no freq or rssi"},
       {"rssi an array", [&] { gateway.SendRxpk(meta([](RxMeta& m) { m.rssi = Json::Value(Json::arrayValue); }), uplink); },
        nullptr},
       {"freq an object", [&] { gateway.SendRxpk(meta([](RxMeta& m) { m.freq = Json::Value(Json::objectValue); }), uplink); },
        nullptr},
-      {"rxpk empty", [&] { gateway.SendPushJson(R"({"rxpk":[]})"); }, nullptr},
+      {"rxpk empty", [&] { gateway.SendPushJson(R"({"rxpk":[]})"); }, "rxpk is empty or not an array"},
       {"rxpk not an array", [&] { gateway.SendPushJson(R"({"rxpk":{"size":1}})"); }, nullptr},
       {"rxpk element not an object", [&] { gateway.SendPushJson(R"({"rxpk":[7]})"); }, nullptr},
-      {"JSON not an object", [&] { gateway.SendPushJson("[1,2,3]"); }, nullptr},
+      {"JSON not an object", [&] { gateway.SendPushJson("[1,2,3]"); }, "CJSonIFace::Parse Rx JSON Error"},
       {"JSON broken", [&] { gateway.SendPushJson(R"({"rxpk":[{"size":)"); }, nullptr},
       {"join accept heard (MType 1)", [&] { gateway.SendRxpk(RxMeta{}, Frame(0x20, 17)); }, nullptr},
       {"MType 3", [&] { gateway.SendRxpk(RxMeta{}, Frame(0x60, 16)); }, nullptr},
       {"MType 5", [&] { gateway.SendRxpk(RxMeta{}, Frame(0xA0, 16)); }, nullptr},
       {"MType 6", [&] { gateway.SendRxpk(RxMeta{}, Frame(0xC0, 16)); }, nullptr},
-      {"MType 7", [&] { gateway.SendRxpk(RxMeta{}, Frame(0xE0, 16)); }, nullptr},
+      {"MType 7", [&] { gateway.SendRxpk(RxMeta{}, Frame(0xE0, 16)); }, "MType 7 is not an uplink"},
       {"texts longer than their fields",
        [&] { gateway.SendRxpk(meta([](RxMeta& m) { m.datr = std::string(5000, 'S'); m.freq = std::string(300, '8'); m.omit = {"rssi"}; }), uplink); },
        nullptr},
@@ -275,6 +276,7 @@ TEST_F(DispatcherTest, MalformedDatagramsGetNoAnswerAndTheServerKeepsServing) {
   }
   gateway.SendRaw(GatewaySim::Header(1, 0x1234, PfIdentifier::PullData, kEui));  // version 1
   EXPECT_TRUE(AnswersBeforeBarrier(gateway).empty());
+  EXPECT_TRUE(trace.Saw("CJSonIFace::Parse Rx Version Error 1"));
   EXPECT_EQ(trace.Count("CJSonIFace::SetUdpRxParse Not Support IO"), 5);
 
   std::vector<uint8_t> big = GatewaySim::Header(2, 1, PfIdentifier::PushData, kEui);

@@ -223,7 +223,8 @@ TEST_F(JSonIFace2xTest, ParseTracesWhatTheDispatcherReports) {
   } cases[] = {
       {tooShort, {"10.0.0.7, CJSonIFace::Parse Rx Size Error \n"}},
       {Datagram(3, ""), {"CJSonIFace::SetUdpRxParse Not Support IO\n"}},
-      {Datagram(0, "{}", 1), {}},
+      {Datagram(0, "{}", 1), {"10.0.0.7, CJSonIFace::Parse Rx Version Error 1\n"}},
+      {Datagram(0, "[1]"), {"10.0.0.7, CJSonIFace::Parse Rx JSON Error\n"}},
       {Datagram(0, R"({"stat":{}})"), {}},
       {Datagram(2, ""), {}},
       {Datagram(5, ""), {}},
