@@ -40,6 +40,25 @@ size_t CJitManager::Count() {
   return m_Requests.size();
 }
 
+CDevice* CJitManager::FindQueued(const CDeviceRow& device) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  PurgeStale();
+  for (auto& request : m_Requests)
+    if (request && request->m_Device && request->m_Device->PKEY == device.PKEY) return request->m_Device.get();
+  return nullptr;
+}
+
+void CJitManager::RemoveQueued(const CDeviceRow& device) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  PurgeStale();
+  for (auto it = m_Requests.begin(); it != m_Requests.end(); ++it) {
+    if (*it && (*it)->m_Device && (*it)->m_Device->PKEY == device.PKEY) {
+      m_Requests.erase(it);
+      return;
+    }
+  }
+}
+
 void CJitManager::PurgeStale() {
   const uint32_t epoch = m_Epoch.load();
   std::erase_if(m_Requests, [epoch](const std::unique_ptr<JitRequest>& r) { return r->m_Epoch != epoch; });

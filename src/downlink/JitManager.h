@@ -47,6 +47,14 @@ class CJitManager : public CBaseMgr {
   // Requests of the current epoch waiting in the queue.
   size_t Count();
 
+  // The device record of the first queued request for the device with the
+  // same PKEY, or null. The record stays owned by the queue: the caller
+  // holds the manager's lock (Mutex()) from this call to its last use of it.
+  CDevice* FindQueued(const CDeviceRow& device);
+  // Removes and destroys the first queued request for the device with the
+  // same PKEY (and its device record). Takes the lock (it is recursive).
+  void RemoveQueued(const CDeviceRow& device);
+
   int RunThread(intptr_t user1, intptr_t user2) override;
 
  protected:

@@ -40,6 +40,8 @@ void CHttpManager::StopWorkers() {
     if (m_Workers[i]) m_Workers[i]->m_Event->Set();
 }
 
+void CHttpManager::ForwardUplink(const CDevice&) {}
+
 void CHttpManager::AddRequest(std::unique_ptr<HttpRequest> request) {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   m_Requests.push_back(std::move(request));

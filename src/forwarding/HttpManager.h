@@ -14,6 +14,7 @@
 namespace quorvex {
 
 class CHttpManager;
+class CDevice;
 
 // One uplink waiting to be forwarded.
 struct HttpRequest {
@@ -42,6 +43,11 @@ class CHttpManager : public CBaseMgr {
   int StartWorkers(int count);
   // m_Run 0 and every worker's event set; does not wait.
   void StopWorkers();
+
+  // Hands a data uplink to the application server of its application: copies
+  // what the post needs from the device record and queues it. Called by the
+  // transmit scheduler; never waits on the network.
+  void ForwardUplink(const CDevice& device);
 
   // Appends a request (producer side: lock, append, unlock; no wake).
   void AddRequest(std::unique_ptr<HttpRequest> request);
