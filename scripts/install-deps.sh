@@ -8,6 +8,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libjsoncpp-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev            # test-only oracle for the AES/CMAC cross-checks
+  libcpp-httplib-dev    # test-only application server on loopback
   clang libclang-rt-14-dev   # fuzzing and sanitizer runtimes
 )
 
