@@ -1,5 +1,6 @@
 #include "downlink/JitManager.h"
 
+#include "platform/Tick.h"
 #include "runtime/Trace.h"
 
 namespace quorvex {
@@ -71,9 +72,7 @@ int CJitManager::RunThread(intptr_t, intptr_t) {
     wake->Wait(kPollMs);
     wake->Reset();
     if (!ShouldRun()) break;
-    std::lock_guard<std::recursive_mutex> lock(m_Lock);
-    PurgeStale();
-    WorkStep();
+    ServePass(GetTickCount64());
   }
   {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);

@@ -10,12 +10,18 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "persistence/Device.h"
 #include "runtime/BaseThread.h"
 
 namespace quorvex {
+
+class CQuorvexApp;
+class CDLink;
+class CApplication;
+class CJSonIFace2x;
 
 // A transmit request: when it is due (ms after reception), the device record
 // it owns, and whether its uplink was handed on to the HTTP manager.
@@ -31,8 +37,32 @@ class CJitManager : public CBaseMgr {
  public:
   using TxSentCallback = void (*)(JitRequest& request, void* owner);
 
+  // Lead of a transmission before the receive window opens, and the point
+  // before it at which an uplink is handed to its application server.
+  static constexpr uint32_t kSendLeadMs = 200;
+  static constexpr uint32_t kForwardLeadMs = 600;
+
   CJitManager() = default;
   virtual ~CJitManager();
+
+  // The application object whose socket, database and registries the
+  // scheduler works with; set once before the thread starts.
+  void Attach(CQuorvexApp* app) { m_App = app; }
+
+  // One pass of the scheduler at millisecond tick `now`: with an empty
+  // queue, one class C attempt; otherwise uplinks are handed on for
+  // forwarding and at most one due request (the newest) is sent. True when a
+  // downlink was sent. The thread calls it every 20 ms; tests call it with
+  // their own clock.
+  bool ServePass(uint64_t now);
+
+  // The "txpk" text of a class A answer (tmst, the uplink's freq and datr)
+  // or of a class C downlink (imme, the application's RX2 channel), compact,
+  // for the Base64 frame `data` of `size` bytes. False when no text can be made.
+  static bool MakeClassATxpk(const CDevice& device, uint32_t delayMs, const std::string& data, int size,
+                             std::string& text);
+  static bool MakeClassCTxpk(const CApplication& application, const std::string& data, int size,
+                             std::string& text);
 
   // The notification called after each downlink the scheduler sent.
   void SetTxSent(TxSentCallback callback, void* owner);
@@ -58,9 +88,6 @@ class CJitManager : public CBaseMgr {
   int RunThread(intptr_t user1, intptr_t user2) override;
 
  protected:
-  // One pass of the scheduler over the queue, under the lock. Requests of
-  // older epochs are already gone.
-  virtual void WorkStep() {}
   // Deletes requests of older epochs; call with the lock held.
   void PurgeStale();
 
@@ -69,6 +96,14 @@ class CJitManager : public CBaseMgr {
   void* m_TxSentOwner = nullptr;
 
  private:
+  bool ServeQueue(uint64_t now);
+  bool TryClassC();
+  bool SendJoinAccept(JitRequest& request);
+  bool SendClassAReply(JitRequest& request);
+  // Sends the PULL_RESP of `txpk` to `gateway`'s pull address.
+  void SendTxpk(const CDevice& device, const std::string& txpk);
+
+  CQuorvexApp* m_App = nullptr;
   std::atomic<uint32_t> m_Epoch{0};
 };
 

@@ -22,6 +22,7 @@ constexpr uint32_t kShutdownWaitMs = 3000;
 CQuorvexApp::CQuorvexApp() {
   m_LoRaGateMgr.Attach(&m_LoRaDbMgr, &m_Settings.m_bAutoReg);
   m_LoRaLogMgr.Attach(&m_LoRaDbMgr);
+  m_LoRaJitMgr.Attach(this);
 }
 
 CQuorvexApp::~CQuorvexApp() {

@@ -1,0 +1,228 @@
+// The transmit scheduler's work: every pass it hands data uplinks to the
+// application-server forwarder 600 ms before their receive window, sends the
+// newest request that is due 200 ms before its window (join accepts after
+// 5000 ms, class A replies after 1000 ms), and with an empty queue serves
+// one class C request of the database at once on the application's RX2
+// channel. Each transmission is a PULL_RESP with a compact "txpk" document
+// to the pull address of the gateway that heard the device.
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "downlink/FrameBuilder.h"
+#include "downlink/JitManager.h"
+#include "gateway/JSonIFace2x.h"
+#include "persistence/Application.h"
+#include "persistence/DLink.h"
+#include "runtime/QuorvexApp.h"
+#include "runtime/Trace.h"
+#include "util/WinUtils.h"
+
+namespace quorvex {
+
+namespace {
+
+constexpr uint8_t kPullRespHeader[4] = {2, 0, 0, 3};
+constexpr int kTxPower = 20;
+
+// Styled text with every space, line break and bracket removed: the compact
+// form the gateways receive.
+std::string Compact(const std::string& styled) {
+  std::string text;
+  text.reserve(styled.size());
+  for (char c : styled)
+    if (c != ' ' && c != '\r' && c != '\n' && c != '[' && c != ']') text += c;
+  return text;
+}
+
+bool WriteTxpk(const Json::Value& txpk, std::string& text) {
+  CJSonIFace2x json;
+  json.ResetTx();
+  json.m_TxKey = "txpk";
+  json.m_TxDoc[json.m_TxKey] = txpk;
+  std::copy(std::begin(kPullRespHeader), std::end(kPullRespHeader), json.m_TxHeader);
+  std::string styled;
+  if (!json.GetTxText(styled)) return false;
+  text = Compact(styled);
+  return true;
+}
+
+// Members common to every transmission.
+Json::Value BaseTxpk(const std::string& data, int size) {
+  Json::Value txpk(Json::objectValue);
+  txpk["rfch"] = 0;
+  txpk["powe"] = kTxPower;
+  txpk["modu"] = "LORA";
+  txpk["codr"] = "4/5";
+  txpk["ipol"] = true;
+  txpk["size"] = size;
+  txpk["data"] = data;
+  return txpk;
+}
+
+// Base64 of the device's frame, in place as the gateway wants it.
+std::string EncodeFrame(CDevice& device) {
+  const int length = device.m_TxLength;
+  const int encoded = CWinUtils::EncodeBase64InPlace(device.m_TxFrame, length, sizeof device.m_TxFrame);
+  if (encoded < 0) return {};
+  return std::string(reinterpret_cast<const char*>(device.m_TxFrame), static_cast<size_t>(encoded));
+}
+
+}  // namespace
+
+bool CJitManager::MakeClassATxpk(const CDevice& device, uint32_t delayMs, const std::string& data, int size,
+                                 std::string& text) {
+  Json::Value txpk = BaseTxpk(data, size);
+  const int64_t tmst = CWinUtils::AddDelayToTmst(device.m_RxInfo.tmst, delayMs * 1000u);
+  // The gateway's microsecond counter is 32 bits wide.
+  txpk["tmst"] = static_cast<Json::UInt64>(static_cast<uint64_t>(tmst) & 0xFFFFFFFFull);
+  txpk["freq"] = strtod(device.m_RxInfo.freq, nullptr);
+  txpk["datr"] = device.m_RxInfo.datr;
+  return WriteTxpk(txpk, text);
+}
+
+bool CJitManager::MakeClassCTxpk(const CApplication& application, const std::string& data, int size,
+                                 std::string& text) {
+  Json::Value txpk = BaseTxpk(data, size);
+  txpk["imme"] = true;
+  const double mhz = std::floor(static_cast<uint32_t>(application.RX2CHAN) / 1e6 * 10.0) / 10.0;
+  txpk["freq"] = mhz;
+  // Bandwidth indices beyond the three known ones are sent as 125 kHz, the
+  // bandwidth every region's RX2 channel uses.
+  const int bandwidth = application.RX2BW == 1 ? 250 : application.RX2BW == 2 ? 500 : 125;
+  char datr[32];
+  snprintf(datr, sizeof datr, "SF%dBW%d", 12 - application.RX2SF, bandwidth);
+  txpk["datr"] = datr;
+  return WriteTxpk(txpk, text);
+}
+
+bool CJitManager::ServePass(uint64_t now) {
+  if (m_App == nullptr) return false;
+  if (Count() == 0 && TryClassC()) return true;
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  PurgeStale();
+  return ServeQueue(now);
+}
+
+bool CJitManager::ServeQueue(uint64_t now) {
+  // Newest first: of several due requests the newest is sent in this pass.
+  for (size_t i = m_Requests.size(); i-- > 0;) {
+    JitRequest* request = m_Requests[i].get();
+    if (request == nullptr || !request->m_Device) {
+      m_Requests.erase(m_Requests.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    CDevice& device = *request->m_Device;
+    const int64_t age = static_cast<int64_t>(now) - device.RXTICK;
+    const int64_t delay = request->m_Delay;
+    if (device.m_UpMType != 0 && request->m_Forwarded == 0 && age > delay - kForwardLeadMs) {
+      request->m_Forwarded = 1;
+      m_App->m_LoRaHttpMgr.ForwardUplink(device);
+    }
+    if (age < delay - static_cast<int64_t>(kSendLeadMs)) continue;
+
+    bool sent = false;
+    if (device.m_UpMType == 0) {
+      sent = SendJoinAccept(*request);
+    } else if (device.m_UpMType == 2 || device.m_UpMType == 4) {
+      sent = SendClassAReply(*request);
+    }
+    m_Requests.erase(m_Requests.begin() + static_cast<std::ptrdiff_t>(i));
+    return sent;
+  }
+  return false;
+}
+
+bool CJitManager::SendJoinAccept(JitRequest& request) {
+  CDevice& device = *request.m_Device;
+  device.m_DownMType = 1;
+  // The stored keys must be those of the accept that goes out.
+  m_App->m_LoRaDevMgr.UpdateDevice(&device);
+  const int size = device.m_TxLength;
+  const std::string data = EncodeFrame(device);
+  std::string txpk;
+  if (data.empty() || !MakeClassATxpk(device, static_cast<uint32_t>(request.m_Delay), data, size, txpk)) {
+    TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
+    return false;
+  }
+  SendTxpk(device, txpk);
+  NotifyTxSent(request);
+  return true;
+}
+
+bool CJitManager::SendClassAReply(JitRequest& request) {
+  CDevice& device = *request.m_Device;
+  CApplication application;
+  if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
+  if (!BuildReplyFrame(*m_App, device, application)) return false;
+  m_App->m_LoRaDevMgr.UpdateDevice(&device);
+  const int size = device.m_TxLength;
+  const std::string data = EncodeFrame(device);
+  std::string txpk;
+  if (data.empty() || !MakeClassATxpk(device, static_cast<uint32_t>(request.m_Delay), data, size, txpk)) {
+    TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
+    return false;
+  }
+  SendTxpk(device, txpk);
+  NotifyTxSent(request);
+  return true;
+}
+
+bool CJitManager::TryClassC() {
+  DLinkRecords next;
+  if (m_App->m_LoRaDlinkList.GetNextRx2Downlink(&next) != 0 || next.empty()) return false;
+  CDLink& downlink = *next.front();
+
+  std::unique_ptr<CDevice> device = m_App->m_LoRaDevMgr.GetDeviceByPkey(downlink.DEVPKEY);
+  if (!device || device->JOINED == 0 || device->GPKEY == 0) return false;
+
+  CGateway* gateway = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
+    for (auto& record : m_App->m_LoRaGateMgr.m_Gateways) {
+      if (record->PKEY == device->GPKEY) {
+        gateway = record.get();
+        break;
+      }
+    }
+    // Only a gateway that is pulling in this run can carry the downlink.
+    if (gateway == nullptr || !gateway->m_Connected || !gateway->m_PullSeen) return false;
+  }
+  CApplication application;
+  if (!m_App->m_LoRaAppList.CopyApplication(device->APKEY, application)) return false;
+
+  BuildClassCFrame(*device, downlink);
+  m_App->m_LoRaDlinkList.MarkDownlinkSent(&downlink);
+  m_App->m_LoRaDevMgr.UpdateDevice(device.get());
+  const int size = device->m_TxLength;
+  const std::string data = EncodeFrame(*device);
+  std::string txpk;
+  if (data.empty() || !MakeClassCTxpk(application, data, size, txpk)) {
+    TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
+    return false;
+  }
+  device->m_Gateway = gateway;
+  device->m_Application = std::make_shared<CApplication>(application);
+  SendTxpk(*device, txpk);
+  JitRequest sent;
+  sent.m_Device = std::move(device);
+  sent.m_Forwarded = 1;
+  NotifyTxSent(sent);
+  return true;
+}
+
+void CJitManager::SendTxpk(const CDevice& device, const std::string& txpk) {
+  SocketAddress pullAddr{};
+  if (device.m_Gateway != nullptr) {
+    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
+    pullAddr = device.m_Gateway->m_PullAddr;
+  }
+  TraceLine("==================================================\r\n");
+  TraceLine("TX Packet Seq : %d\r\n", device.TXSEQ);
+  TraceLine("%s\r\nAddr=%s\r\n", txpk.c_str(), AddressText(pullAddr).c_str());
+  m_App->m_LoRaUdpServer.SendTo(kPullRespHeader, sizeof kPullRespHeader,
+                                reinterpret_cast<const uint8_t*>(txpk.data()), static_cast<int>(txpk.size()),
+                                pullAddr);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,131 @@
+// The transmit scheduler driven pass by pass with the test's own clock: the
+// "txpk" documents byte for byte, when requests are forwarded and sent, and
+// the order of requests due in the same pass.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "downlink/JitManager.h"
+#include "persistence/Application.h"
+#include "runtime/QuorvexApp.h"
+#include "support/TempDir.h"
+#include "support/UdpClient.h"
+#include "support/Wait.h"
+
+namespace quorvex {
+namespace {
+
+std::unique_ptr<CDevice> Device(const char* tmst, int32_t pkey = 1) {
+  auto device = std::make_unique<CDevice>();
+  device->PKEY = pkey;
+  RadioMetadata::SetText(device->m_RxInfo.tmst, tmst);
+  RadioMetadata::SetText(device->m_RxInfo.freq, "922.1");
+  RadioMetadata::SetText(device->m_RxInfo.datr, "SF7BW125");
+  return device;
+}
+
+TEST(TxpkTest, ClassAAnswerTimesTheReceiveWindowOnTheUplinkChannel) {
+  const struct {
+    const char* tmst;
+    uint32_t delay;
+    const char* expectTmst;
+  } cases[] = {
+      {"3512348000", 1000, "3513348000"},  // data uplink: window 1 s after reception
+      {"1234", 5000, "5001234"},           // join accept: 5 s
+      {"4294000000", 1000, "32704"},       // wraps with the gateway's 32-bit counter
+  };
+  for (const auto& c : cases) {
+    std::string text;
+    ASSERT_TRUE(CJitManager::MakeClassATxpk(*Device(c.tmst), c.delay, "QUJD", 3, text));
+    EXPECT_EQ(text, std::string(R"({"txpk":{"codr":"4/5","data":"QUJD","datr":"SF7BW125","freq":922.1,)"
+                                R"("ipol":true,"modu":"LORA","powe":20,"rfch":0,"size":3,"tmst":)") +
+                        c.expectTmst + "}}")
+        << c.tmst;
+  }
+  auto device = Device("1000");
+  RadioMetadata::SetText(device->m_RxInfo.freq, "923");
+  std::string text;
+  ASSERT_TRUE(CJitManager::MakeClassATxpk(*device, 1000, "QQ==", 1, text));
+  EXPECT_NE(text.find(R"("freq":923.0,)"), std::string::npos) << text;
+}
+
+TEST(TxpkTest, ClassCGoesOutAtOnceOnTheApplicationsRx2Channel) {
+  const struct {
+    int32_t chan, sf, bw;
+    const char* freq;
+    const char* datr;
+  } cases[] = {{921900000, 0, 0, "921.9", "SF12BW125"},
+               {869525000, 3, 1, "869.5", "SF9BW250"},
+               {923300000, 5, 2, "923.3", "SF7BW500"},
+               {923300000, 5, 7, "923.3", "SF7BW125"}};  // unknown bandwidth index
+  for (const auto& c : cases) {
+    CApplication application;
+    application.RX2CHAN = c.chan;
+    application.RX2SF = c.sf;
+    application.RX2BW = c.bw;
+    std::string text;
+    ASSERT_TRUE(CJitManager::MakeClassCTxpk(application, "QUJD", 3, text));
+    EXPECT_EQ(text, std::string(R"({"txpk":{"codr":"4/5","data":"QUJD","datr":")") + c.datr + R"(","freq":)" +
+                        c.freq + R"(,"imme":true,"ipol":true,"modu":"LORA","powe":20,"rfch":0,"size":3}})");
+  }
+}
+
+// A scheduler whose passes the test drives; the app's socket sends to a
+// loopback client standing in for the gateway.
+class SchedulerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(app.InitBase(dir.Path().string()));
+    ASSERT_TRUE(app.m_LoRaUdpServer.Start(0));
+    ASSERT_TRUE(test::WaitUntil([&] { return app.m_LoRaUdpServer.BoundPort() != 0; }));
+    ASSERT_TRUE(MakeAddress("127.0.0.1", gatewaySocket.LocalPort(), gateway.m_PullAddr));
+    app.m_LoRaJitMgr.SetTxSent(
+        [](JitRequest& request, void* owner) { static_cast<std::vector<int>*>(owner)->push_back(request.m_Device->PKEY); },
+        &sent);
+  }
+  void TearDown() override { app.m_LoRaUdpServer.Stop(); }
+
+  // A join accept request of device `pkey` received at tick `rxTick`.
+  void QueueJoinAccept(int32_t pkey, int64_t rxTick) {
+    auto request = std::make_unique<JitRequest>();
+    request->m_Delay = 5000;
+    request->m_Device = Device("1000000", pkey);
+    request->m_Device->RXTICK = rxTick;
+    request->m_Device->m_UpMType = 0;
+    request->m_Device->m_Gateway = &gateway;
+    request->m_Device->m_TxLength = 17;
+    app.m_LoRaJitMgr.AddRequest(std::move(request));
+  }
+
+  test::TempDir dir;
+  CQuorvexApp app;
+  CGateway gateway;
+  test::UdpClient gatewaySocket;
+  std::vector<int> sent;
+};
+
+TEST_F(SchedulerTest, JoinAcceptLeaves200MsBeforeItsWindowNewestFirst) {
+  QueueJoinAccept(1, 10000);
+  QueueJoinAccept(2, 10005);
+  EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(10000 + 4799));  // not yet due
+  EXPECT_TRUE(sent.empty());
+  // Both due in the same pass: the newer is sent, the older in the next pass.
+  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10005 + 4800));
+  EXPECT_EQ(sent, std::vector<int>{2});
+  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10005 + 4820));
+  EXPECT_EQ(sent, (std::vector<int>{2, 1}));
+  EXPECT_EQ(app.m_LoRaJitMgr.Count(), 0u);
+
+  for (int i = 0; i < 2; ++i) {
+    auto datagram = gatewaySocket.Receive(test::kPatienceMs);
+    ASSERT_TRUE(datagram.has_value());
+    ASSERT_GT(datagram->size(), 4u);
+    EXPECT_EQ(std::vector<uint8_t>(datagram->begin(), datagram->begin() + 4), (std::vector<uint8_t>{2, 0, 0, 3}));
+    const std::string json(datagram->begin() + 4, datagram->end());
+    EXPECT_NE(json.find(R"("tmst":6000000})"), std::string::npos) << json;  // 1000000 + 5 s
+    EXPECT_NE(json.find(R"("size":17,)"), std::string::npos) << json;
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
