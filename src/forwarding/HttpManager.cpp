@@ -1,17 +1,263 @@
 #include "forwarding/HttpManager.h"
 
+#include <curl/curl.h>
+#include <pthread.h>
+
 #include <algorithm>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <strings.h>
+
+#include "gateway/Gateway.h"
+#include "gateway/JSonIFace2x.h"
+#include "persistence/Application.h"
+#include "persistence/DLink.h"
+#include "persistence/DLinkList.h"
+#include "persistence/Device.h"
+#include "platform/Tick.h"
+#include "runtime/Trace.h"
+#include "util/Base64.h"
+#include "util/WinUtils.h"
 
 namespace quorvex {
 
 namespace {
+
 constexpr uint32_t kPollMs = 25;
+// Destruction aborts a post in flight; libcurl notices within about a second.
+constexpr uint32_t kCloseWaitMs = 5000;
+
+thread_local int t_WorkerIndex = 0;
+
+// The document posted for every uplink. The values of "freq", "lsnr" and
+// "rssi" go in without quotes.
+constexpr char kBodyFormat[] =
+    "{\t\r\n\"freq\": %s, \r\n\"modu\" : \"LORA\", \r\n\"datr\" : \"SF%dBW125\", \r\n"
+    "\"lsnr\" : %s, \r\n\"rssi\" : %s, \r\n\"fcnt\" : %d, \r\n\"port\": %d, \r\n"
+    "\"data\" : \"%s\", \r\n\"appeui\" : \"%s\", \r\n\"deveui\" : \"%s\", \r\n"
+    "\"gweui\": \"%s\", \r\n\"time\" : \"%s\" \r\n}";
+
+// Request headers, in this order. "Expect:" only keeps libcurl from adding
+// a header of its own; it sends nothing.
+constexpr const char* kHeaders[] = {
+    "Accept: */*",
+    "Accept-Encoding: gzip, deflate, br",
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 5.0;* Windows NT)",
+    "Content-type: application/json; charset=UTF-8",
+    "Expect:",
+};
+// The encodings announced above; libcurl decodes the answer accordingly.
+constexpr char kAcceptEncoding[] = "gzip, deflate, br";
+
+// ---- Texts ------------------------------------------------------------------
+
+// A fixed-size text field up to its first NUL, never past its end.
+template <std::size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
 }
 
-CHttpManager::~CHttpManager() {
-  StopWorkers();
-  WaitForThreads(2000);
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (length > 0) {
+    text.resize(static_cast<std::size_t>(length) + 1);
+    vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<std::size_t>(length));
+  }
+  va_end(again);
+  return text;
 }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// True for a JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool IsJsonNumber(std::string_view text) {
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i - from;
+  };
+  if (i < text.size() && text[i] == '-') ++i;
+  if (i < text.size() && text[i] == '0') {
+    ++i;
+  } else if (digits() == 0) {
+    return false;
+  }
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    if (digits() == 0) return false;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == text.size();
+}
+
+// A radio metadata text that goes into the document without quotes: the
+// text itself when it is a JSON number, else null (an FSK packet has no
+// "lsnr", and a gateway's text must not be able to break the document).
+std::string NumberOrNull(std::string_view text) {
+  return IsJsonNumber(text) ? std::string(text) : std::string("null");
+}
+
+// `text` as the inside of a JSON string: quote, backslash and control
+// characters escaped, everything else as it is.
+std::string JsonEscape(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      out += Format("\\u%04X", byte);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  std::size_t at = 0;
+  while ((at = text.find(from, at)) != std::string::npos) {
+    text.replace(at, from.size(), to);
+    at += to.size();
+  }
+}
+
+// Traces a message from a place that must not throw.
+void TraceQuietly(const char* prefix, const char* what) noexcept {
+  try {
+    TraceLine("%s%s\r\n", prefix, what);
+  } catch (...) {
+  }
+}
+
+// ---- libcurl ------------------------------------------------------------------
+
+// libcurl's global state, set up once per process at the first post (the
+// static's initialisation is thread-safe). It is deliberately never torn
+// down: a worker may still be ending while static objects are destroyed at
+// process exit.
+CURLcode CurlGlobal() {
+  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  return code;
+}
+
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlUrlDeleter {
+  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlFreeDeleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
+using CurlText = std::unique_ptr<char, CurlFreeDeleter>;
+
+// Collects the answer up to CHttpManager::kMaxAnswer bytes. The text's room
+// is reserved before the transfer, so appending never allocates (nothing
+// may throw through libcurl).
+struct AnswerSink {
+  std::string text;
+  bool cut = false;
+};
+
+size_t WriteAnswer(char* data, size_t size, size_t count, void* user) noexcept {
+  auto* sink = static_cast<AnswerSink*>(user);
+  const std::size_t bytes = size * count;
+  const std::size_t room = CHttpManager::kMaxAnswer - sink->text.size();
+  if (bytes <= room) {
+    sink->text.append(data, bytes);
+    return bytes;
+  }
+  // Full: keep what fits and stop the transfer (a short count ends it).
+  sink->text.append(data, room);
+  sink->cut = true;
+  return 0;
+}
+
+// Watches the exchange: gives up when nothing has been sent or received for
+// CHttpManager::kTimeoutMs, or when the owner asks to abort. libcurl calls
+// it at least about once a second, also while nothing moves.
+struct ProgressWatch {
+  const std::atomic<int>* abort = nullptr;
+  uint64_t lastMoveMs = 0;
+  curl_off_t sent = 0;
+  curl_off_t received = 0;
+  bool stalled = false;
+};
+
+int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) noexcept {
+  auto* watch = static_cast<ProgressWatch*>(user);
+  if (watch->abort != nullptr && watch->abort->load() != 0) return 1;
+  const uint64_t now = GetTickCount64();
+  if (sent != watch->sent || received != watch->received) {
+    watch->sent = sent;
+    watch->received = received;
+    watch->lastMoveMs = now;
+  } else if (now - watch->lastMoveMs >= static_cast<uint64_t>(CHttpManager::kTimeoutMs)) {
+    watch->stalled = true;
+    return 1;
+  }
+  return 0;
+}
+
+// Builds the header list; null when memory runs out.
+CurlList MakeHeaders() {
+  CurlList list;
+  for (const char* header : kHeaders) {
+    curl_slist* longer = curl_slist_append(list.get(), header);
+    if (longer == nullptr) return nullptr;
+    (void)list.release();
+    list.reset(longer);
+  }
+  return list;
+}
+
+// Blocks SIGPIPE on the calling thread: a TLS write to a peer that has gone
+// then fails with EPIPE instead of ending the process.
+void BlockSigpipe() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+}  // namespace
+
+// ---- Manager -------------------------------------------------------------------
+
+CHttpManager::~CHttpManager() {
+  m_Closing = 1;
+  StopWorkers();
+  WaitForThreads(kCloseWaitMs);
+}
+
+void CHttpManager::Attach(CDLinkList* downlinks) { m_Downlinks.store(downlinks); }
 
 int CHttpManager::StartWorkers(int count) {
   count = std::clamp(count, 1, kMaxWorkers);
@@ -40,11 +286,33 @@ void CHttpManager::StopWorkers() {
     if (m_Workers[i]) m_Workers[i]->m_Event->Set();
 }
 
-void CHttpManager::ForwardUplink(const CDevice&) {}
+void CHttpManager::ForwardUplink(const CDevice& device) {
+  try {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    localtime_r(&now.tv_sec, &local);
+    auto request = ComposeRequest(device, local, static_cast<int>(now.tv_nsec / 1000000));
+    if (request) AddRequest(std::move(request));
+  } catch (const std::exception& e) {
+    TraceQuietly("CHttpManager::ForwardUplink Dropped: ", e.what());
+  } catch (...) {
+    TraceQuietly("CHttpManager::ForwardUplink Dropped: ", "unknown exception");
+  }
+}
 
-void CHttpManager::AddRequest(std::unique_ptr<HttpRequest> request) {
-  std::lock_guard<std::recursive_mutex> lock(m_Lock);
-  m_Requests.push_back(std::move(request));
+bool CHttpManager::AddRequest(std::unique_ptr<HttpForwardRequest> request) {
+  int32_t device = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
+    if (m_Requests.size() < kMaxQueued) {
+      m_Requests.push_back(std::move(request));
+      return true;
+    }
+    if (request) device = request->m_DevicePkey;
+  }
+  TraceLine("CHttpManager Queue Full (%zu), Uplink Of Device %d Dropped\r\n", kMaxQueued, device);
+  return false;
 }
 
 size_t CHttpManager::Count() {
@@ -59,23 +327,246 @@ bool CHttpManager::WaitForThreads(uint32_t timeoutMs) {
   return ended;
 }
 
+int CHttpManager::CurrentWorkerIndex() { return t_WorkerIndex; }
+
 int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
+  BlockSigpipe();
+  t_WorkerIndex = info->m_Index;
   CHttpManager& manager = *info->m_Manager;
   for (;;) {
-    info->m_Event->Wait(kPollMs);
-    info->m_Event->Reset();
-    if (manager.m_Run.load() == 0 || manager.m_RunGeneration.load() != info->m_Generation) break;
-    std::unique_ptr<HttpRequest> request;
-    {
-      std::lock_guard<std::recursive_mutex> lock(manager.m_Lock);
-      if (!manager.m_Requests.empty()) {
-        request = std::move(manager.m_Requests.front());
-        manager.m_Requests.erase(manager.m_Requests.begin());
+    // Nothing thrown while handling one request may end the thread (or the
+    // process): it is traced and the request dropped.
+    try {
+      info->m_Event->Wait(kPollMs);
+      info->m_Event->Reset();
+      if (manager.m_Run.load() == 0 || manager.m_RunGeneration.load() != info->m_Generation) break;
+      std::unique_ptr<HttpForwardRequest> request;
+      {
+        std::lock_guard<std::recursive_mutex> lock(manager.m_Lock);
+        if (!manager.m_Requests.empty()) {
+          request = std::move(manager.m_Requests.front());
+          manager.m_Requests.pop_front();
+        }
       }
+      if (request) manager.Process(*request);
+    } catch (const std::exception& e) {
+      TraceQuietly("CHttpManager Worker, Request Dropped: ", e.what());
+    } catch (...) {
+      TraceQuietly("CHttpManager Worker, Request Dropped: ", "unknown exception");
     }
-    if (request) manager.Process(*request);
   }
   return 0;
+}
+
+void CHttpManager::Process(HttpForwardRequest& request) {
+  const int index = CurrentWorkerIndex();
+  const std::string url = request.m_BaseUrl + request.m_Path;
+  std::string answer;
+  const uint32_t start = GetTickCount32();
+  const int result = HttpPost(url, request.m_Body, answer, &m_Closing);
+  const int elapsed = static_cast<int>(GetTickCount32() - start);
+  if (result != 0) {
+    TraceLine("(THREAD=%d) HTTP SEND FAIL ERR=%d, TM=%d\r\n", index, result, elapsed);
+    return;  // a failed post has no answer
+  }
+  TraceLine("(THREAD=%d) HTTP SEND SUCCESS TIME=%d\r\n", index, elapsed);
+  StoreAnswer(request, answer, index);
+}
+
+void CHttpManager::StoreAnswer(const HttpForwardRequest& request, const std::string& answer,
+                               int index) {
+  std::string appdata;
+  std::string macdata;
+  CJSonIFace2x json;
+  const int result = json.SetHttpRxParse(answer, appdata, macdata);
+  if (appdata.empty() && macdata.empty()) return;
+  if (result != 0) {
+    TraceLine("(THREAD=%d) HTTP ANSWER RESULT=%d, DATA IGNORED\r\n", index, result);
+    return;
+  }
+  // A cut hex text would send the device wrong data: refuse the answer.
+  if (appdata.size() > kMaxAppData || macdata.size() > kMaxMacData) {
+    TraceLine("(THREAD=%d) HTTP ANSWER REFUSED, APPDATA %zu/%zu MACDATA %zu/%zu CHARACTERS\r\n",
+              index, appdata.size(), kMaxAppData, macdata.size(), kMaxMacData);
+    return;
+  }
+  CDLinkList* downlinks = m_Downlinks.load();
+  if (downlinks == nullptr) {
+    TraceLine("(THREAD=%d) HTTP ANSWER REFUSED, NO DOWNLINK QUEUE\r\n", index);
+    return;
+  }
+  auto record = std::make_unique<CDLink>();
+  record->DEVPKEY = request.m_DevicePkey;
+  record->PORT = request.m_Port;
+  record->CONFIRMED = 0;
+  record->CHANNEL = CDLink::kRx1;
+  record->TXDONE = 0;
+  // Sizes checked above; the fields are zero-filled, so the texts stay terminated.
+  std::memcpy(record->APP, appdata.data(), appdata.size());
+  std::memcpy(record->MAC, macdata.data(), macdata.size());
+  const int stored = downlinks->InsertDownlink(std::move(record), false);
+  if (stored != 0)
+    TraceLine("(THREAD=%d) HTTP ANSWER DOWNLINK NOT STORED ERR=%d\r\n", index, stored);
+}
+
+// ---- Composition ---------------------------------------------------------------
+
+std::string CHttpManager::FormatForwardTime(const std::tm& local, int millisecond) {
+  return Format("%04d-%02d-%02dT%02d:%02d:%02d.%dZ", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millisecond);
+}
+
+std::string CHttpManager::MakeForwardPath(std::string_view parm, std::string_view appeui,
+                                          std::string_view deveui, std::string_view devaddr) {
+  std::string path(parm);
+  ReplaceAll(path, "appeui", appeui);
+  ReplaceAll(path, "deveui", deveui);
+  ReplaceAll(path, "devaddr", devaddr);
+  if (!path.empty() && path.front() != '/') path.insert(path.begin(), '/');
+  return path;
+}
+
+std::unique_ptr<HttpForwardRequest> CHttpManager::ComposeRequest(const CDevice& device,
+                                                                 const std::tm& local,
+                                                                 int millisecond) {
+  if (device.m_UpPayloadLength == 0 || device.m_UpFPort == 0) return nullptr;
+  const std::shared_ptr<const CApplication> app = device.m_Application;
+  if (!app) return nullptr;
+  std::string baseUrl = FieldText(app->APPURL);
+  if (baseUrl.empty()) return nullptr;  // an application without a server
+
+  if (!StartsWithNoCase(baseUrl, "http://") && !StartsWithNoCase(baseUrl, "https://")) {
+    TraceLine("CHttpManager::ForwardUplink Refused, APPURL Not http(s): %s\r\n", baseUrl.c_str());
+    return nullptr;
+  }
+  if (baseUrl.size() > kMaxBaseUrl) {
+    TraceLine("CHttpManager::ForwardUplink Refused, APPURL Of %zu Characters\r\n", baseUrl.size());
+    return nullptr;
+  }
+  if (device.m_UpPayloadLength < 0 ||
+      static_cast<std::size_t>(device.m_UpPayloadLength) > sizeof device.m_UpPayload) {
+    TraceLine("CHttpManager::ForwardUplink Refused, Payload Length %d\r\n",
+              device.m_UpPayloadLength);
+    return nullptr;
+  }
+
+  CBase64 base64;
+  if (!base64.SetData(device.m_UpPayload, static_cast<uint32_t>(device.m_UpPayloadLength)) ||
+      !base64.Encode()) {
+    TraceLine("CHttpManager::ForwardUplink Refused, Payload Not Encoded\r\n");
+    return nullptr;
+  }
+  const std::string data = base64.GetOutputText();
+  const std::string appeui = CWinUtils::BytesToHex(app->APPEUI, '-', sizeof app->APPEUI);
+  const std::string deveui = CWinUtils::BytesToHex(device.DEVEUI, '-', sizeof device.DEVEUI);
+  const std::string devaddr = std::to_string(static_cast<int32_t>(device.DEVADDR));
+  const std::string time = FormatForwardTime(local, millisecond);
+
+  std::string path = MakeForwardPath(FieldText(app->APPPARM), appeui, deveui, devaddr);
+  if (path.size() > kMaxPath) {
+    TraceLine("CHttpManager::ForwardUplink Refused, Path Of %zu Characters (At Most %zu)\r\n",
+              path.size(), kMaxPath);
+    return nullptr;
+  }
+
+  const std::string gweui = device.m_Gateway != nullptr ? FieldText(device.m_Gateway->ID) : "";
+  std::string body = Format(kBodyFormat, NumberOrNull(FieldText(device.m_RxInfo.freq)).c_str(),
+                            device.ADRSF, NumberOrNull(FieldText(device.m_RxInfo.lsnr)).c_str(),
+                            NumberOrNull(FieldText(device.m_RxInfo.rssi)).c_str(), device.RXSEQ,
+                            device.m_UpFPort, data.c_str(), appeui.c_str(), deveui.c_str(),
+                            JsonEscape(gweui).c_str(), time.c_str());
+  if (body.size() > kMaxBody) {
+    TraceLine("CHttpManager::ForwardUplink Refused, Body Of %zu Characters (At Most %zu)\r\n",
+              body.size(), kMaxBody);
+    return nullptr;
+  }
+
+  auto request = std::make_unique<HttpForwardRequest>();
+  request->m_DevicePkey = device.PKEY;
+  request->m_Port = device.m_UpFPort;
+  request->m_BaseUrl = std::move(baseUrl);
+  request->m_Path = std::move(path);
+  request->m_Body = std::move(body);
+  return request;
+}
+
+// ---- The post --------------------------------------------------------------------
+
+int CHttpManager::HttpPost(const std::string& url, const std::string& body, std::string& answer,
+                           const std::atomic<int>* abort) {
+  answer.clear();
+  try {
+    if (CurlGlobal() != CURLE_OK) return CURLE_FAILED_INIT;
+    // A NUL would silently shorten the URL libcurl sees.
+    if (url.find('\0') != std::string::npos) return CURLE_URL_MALFORMAT;
+    CurlUrl parsed(curl_url());
+    if (!parsed) return CURLE_OUT_OF_MEMORY;
+    if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+      return CURLE_URL_MALFORMAT;
+    char* schemeText = nullptr;
+    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &schemeText, 0) != CURLUE_OK)
+      return CURLE_URL_MALFORMAT;
+    const CurlText scheme(schemeText);
+    if (strcasecmp(scheme.get(), "http") != 0 && strcasecmp(scheme.get(), "https") != 0)
+      return CURLE_UNSUPPORTED_PROTOCOL;
+
+    CurlEasy easy(curl_easy_init());
+    CurlList headers = MakeHeaders();
+    if (!easy || !headers) return CURLE_OUT_OF_MEMORY;
+    AnswerSink sink;
+    sink.text.reserve(kMaxAnswer);
+
+    CURL* const handle = easy.get();
+    CURLcode rc = CURLE_OK;
+    const auto set = [&](CURLoption option, auto value) {
+      if (rc == CURLE_OK) rc = curl_easy_setopt(handle, option, value);
+    };
+    set(CURLOPT_CURLU, parsed.get());
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_FOLLOWLOCATION, 0L);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    set(CURLOPT_HTTPHEADER, headers.get());
+    set(CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
+    set(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    set(CURLOPT_POSTFIELDS, body.data());
+    // Connecting (with the TLS handshake) and each stall while sending or
+    // waiting for the answer give up after kTimeoutMs; a server that keeps
+    // trickling is cut off at kTotalTimeoutMs.
+    set(CURLOPT_CONNECTTIMEOUT_MS, kTimeoutMs);
+    set(CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
+    ProgressWatch watch;
+    watch.abort = abort;
+    watch.lastMoveMs = GetTickCount64();
+    set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    set(CURLOPT_XFERINFODATA, static_cast<void*>(&watch));
+    set(CURLOPT_WRITEFUNCTION, &WriteAnswer);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+    if (rc != CURLE_OK) return rc;
+
+    rc = curl_easy_perform(handle);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.stalled) rc = CURLE_OPERATION_TIMEDOUT;
+    // The transfer stopped because the answer reached its limit: complete.
+    if (rc == CURLE_WRITE_ERROR && sink.cut) rc = CURLE_OK;
+    if (rc != CURLE_OK) return rc;
+    long status = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status <= 0)
+      return CURLE_WEIRD_SERVER_REPLY;
+    if (status != 200) return static_cast<int>(status);
+    answer = std::move(sink.text);
+    return 0;
+  } catch (const std::exception& e) {
+    answer.clear();
+    TraceQuietly("CHttpManager::HttpPost Exception: ", e.what());
+    return kPostException;
+  } catch (...) {
+    answer.clear();
+    TraceQuietly("CHttpManager::HttpPost Exception: ", "unknown");
+    return kPostException;
+  }
 }
 
 }  // namespace quorvex

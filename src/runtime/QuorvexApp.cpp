@@ -23,6 +23,7 @@ CQuorvexApp::CQuorvexApp() {
   m_LoRaGateMgr.Attach(&m_LoRaDbMgr, &m_Settings.m_bAutoReg);
   m_LoRaLogMgr.Attach(&m_LoRaDbMgr);
   m_LoRaJitMgr.Attach(this);
+  m_LoRaHttpMgr.Attach(&m_LoRaDlinkList);
 }
 
 CQuorvexApp::~CQuorvexApp() {
