@@ -154,8 +154,11 @@ bool CJitManager::SendClassAReply(JitRequest& request) {
   CDevice& device = *request.m_Device;
   CApplication application;
   if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
+  // The copy was taken at the uplink; a reply sent since may have moved the
+  // downlink counter and the ADR state on.
+  m_App->m_LoRaDevMgr.RefreshDownlinkState(&device);
   if (!BuildReplyFrame(*m_App, device, application)) return false;
-  m_App->m_LoRaDevMgr.UpdateDevice(&device);
+  m_App->m_LoRaDevMgr.UpdateDownlinkState(&device);
   const int size = device.m_TxLength;
   const std::string data = EncodeFrame(device);
   std::string txpk;
@@ -193,7 +196,7 @@ bool CJitManager::TryClassC() {
 
   BuildClassCFrame(*device, downlink);
   m_App->m_LoRaDlinkList.MarkDownlinkSent(&downlink);
-  m_App->m_LoRaDevMgr.UpdateDevice(device.get());
+  m_App->m_LoRaDevMgr.UpdateDownlinkState(device.get());
   const int size = device->m_TxLength;
   const std::string data = EncodeFrame(*device);
   std::string txpk;

@@ -132,8 +132,18 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
 
   SendAck(m_LoRaUdpServer, json.m_PushToken, kPushAck, pushAddr);
   if (!device) return;
+  // A join starts a new session: the whole row is written. A data uplink
+  // writes only the columns it changes, so that a reply the scheduler is
+  // sending meanwhile keeps its downlink counter.
+  auto save = [&] {
+    if (mtype == 0) {
+      m_LoRaDevMgr.UpdateDevice(device.get());
+    } else {
+      m_LoRaDevMgr.UpdateUplinkState(device.get());
+    }
+  };
   if (!device->m_Accepted) {
-    m_LoRaDevMgr.UpdateDevice(device.get());
+    save();
     return;
   }
 
@@ -144,7 +154,7 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
   device->GPKEY = gatewayKey;
   device->m_Gateway = gateway;
   device->m_RxInfo = meta;
-  m_LoRaDevMgr.UpdateDevice(device.get());
+  save();
   auto request = std::make_unique<JitRequest>();
   request->m_Delay = static_cast<int32_t>(delay);
   request->m_Device = std::move(device);

@@ -23,6 +23,18 @@ inline constexpr const char* kSelectDeviceByAddr = "SELECT * FROM DEVTBL WHERE D
 inline constexpr const char* kInsertDevice =
     "INSERT INTO DEVTBL (APKEY,GPKEY,JOINED,DEVEUI,DEVADDR,NETWORKID,APPKEY,APPSKEY,NETSKEY,TXSEQ,RXSEQ,ADR,ADRCNT,"
     "ADRPWR,PWRREQ,ADRSF,NBGATE,RXTICK,MEMO) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ";
+// The columns a data uplink changes, and those a downlink changes. The
+// receive thread and the scheduler both write devices, each from the
+// snapshot it read; writing only its own columns keeps one from undoing the
+// other's update (an uplink must not roll back a downlink counter).
+// An uplink only ever sets ADR (to ask for a LinkADRReq); the reply clears it.
+inline constexpr const char* kUpdateDeviceUplinkState =
+    "UPDATE DEVTBL SET GPKEY=?, RXSEQ=?, ADR=CASE WHEN ?=1 THEN 1 ELSE ADR END, ADRCNT=?, ADRSF=?, NBGATE=?, "
+    "RXTICK=? WHERE PKEY=?";
+inline constexpr const char* kUpdateDeviceDownlinkState =
+    "UPDATE DEVTBL SET TXSEQ=?, ADR=?, ADRPWR=?, PWRREQ=? WHERE PKEY=?";
+inline constexpr const char* kSelectDeviceDownlinkState =
+    "SELECT TXSEQ, ADR, ADRPWR, PWRREQ FROM DEVTBL WHERE PKEY=?";
 inline constexpr const char* kUpdateDevice =
     "UPDATE DEVTBL SET APKEY=?,GPKEY=?,JOINED=?,DEVEUI=?,DEVADDR=?,NETWORKID=?,APPKEY=?,APPSKEY=?, NETSKEY=?, "
     "TXSEQ=?, RXSEQ=?, ADR=?, ADRCNT=?, ADRPWR=?, PWRREQ=?, ADRSF=?, NBGATE=?, RXTICK=?, MEMO=? WHERE PKEY=?";

@@ -54,6 +54,59 @@ int CDeviceManager::UpdateDevice(const CDeviceRow* record) {
       m_Result);
 }
 
+int CDeviceManager::UpdateUplinkState(const CDeviceRow* record) {
+  if (record == nullptr || record->PKEY == 0) return 3;
+  Guard lock(DbMutex());
+  return ExecuteWrite(
+      Db(), sql::kUpdateDeviceUplinkState,
+      [record](CDbStatement& stmt) {
+        stmt.BindInt(record->GPKEY);
+        stmt.BindInt(record->RXSEQ);
+        stmt.BindInt(record->ADR);
+        stmt.BindInt(record->ADRCNT);
+        stmt.BindInt(record->ADRSF);
+        stmt.BindInt(record->NBGATE);
+        stmt.BindInt64(record->RXTICK);
+        stmt.BindInt(record->PKEY);
+      },
+      m_Result);
+}
+
+int CDeviceManager::UpdateDownlinkState(const CDeviceRow* record) {
+  if (record == nullptr || record->PKEY == 0) return 3;
+  Guard lock(DbMutex());
+  return ExecuteWrite(
+      Db(), sql::kUpdateDeviceDownlinkState,
+      [record](CDbStatement& stmt) {
+        stmt.BindInt(record->TXSEQ);
+        stmt.BindInt(record->ADR);
+        stmt.BindInt(record->ADRPWR);
+        stmt.BindInt(record->PWRREQ);
+        stmt.BindInt(record->PKEY);
+      },
+      m_Result);
+}
+
+int CDeviceManager::RefreshDownlinkState(CDeviceRow* record) {
+  if (record == nullptr) return 3;
+  Guard lock(DbMutex());
+  CDbStatement stmt;
+  m_Result = stmt.Prepare(Db(), sql::kSelectDeviceDownlinkState);
+  if (m_Result != SQLITE_OK) return 2;
+  stmt.BindInt(record->PKEY);
+  const int rc = stmt.Step();
+  if (rc != SQLITE_ROW) {
+    m_Result = rc;
+    return 2;
+  }
+  // The counters keep -1 (none yet); the states are read as stored.
+  record->TXSEQ = sqlite3_column_int(stmt.Get(), 0);
+  record->ADR = sqlite3_column_int(stmt.Get(), 1);
+  record->ADRPWR = sqlite3_column_int(stmt.Get(), 2);
+  record->PWRREQ = sqlite3_column_int(stmt.Get(), 3);
+  return 0;
+}
+
 std::unique_ptr<CDevice> CDeviceManager::ReadFirst(const char* sql, const std::function<void(CDbStatement&)>& bind) {
   Guard lock(DbMutex());
   CDbStatement stmt;

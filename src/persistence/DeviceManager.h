@@ -42,6 +42,18 @@ class CDeviceManager : public CBaseMgr {
   // with PKEY -1, never stored, matches no row). 0, 2, or 3 for a null
   // record or PKEY 0 (nothing written).
   int UpdateDevice(const CDeviceRow* record);
+  // Writes only the columns a data uplink changes (GPKEY, RXSEQ, ADR when
+  // the uplink set it, ADRCNT, ADRSF, NBGATE, RXTICK) / only those a downlink
+  // changes (TXSEQ, ADR, ADRPWR, PWRREQ), so that the receive thread and the
+  // scheduler never undo each other's writes. 0, 2, or 3 for a null record or
+  // PKEY 0.
+  int UpdateUplinkState(const CDeviceRow* record);
+  int UpdateDownlinkState(const CDeviceRow* record);
+  // Reads the downlink columns of the stored row into `record` (the copy an
+  // uplink took may be older than the last reply). 0, 2 when the row could
+  // not be read (the record is left as it was).
+  int RefreshDownlinkState(CDeviceRow* record);
+
   // A new record read from the first row with that key / exactly these EUI
   // bytes / that address (same 32 bits), owned by the caller; null when no
   // row matches or the statement failed (m_Result tells which).

@@ -352,6 +352,30 @@ TEST_F(EndToEndTest, ClassCDownlinkGoesOutAtOnceOnRx2) {
   EXPECT_TRUE(pending.empty());  // marked transmitted
 }
 
+TEST_F(EndToEndTest, BackToBackUplinksGetIncreasingDownlinkCounters) {
+  DeviceSim device(0x26011BDE, kNwkSKey, kAppSKey);
+  StartAbp(device);
+  // The second uplink is processed (and its row written) while the reply to
+  // the first still waits: that write must not roll the downlink counter back.
+  for (uint16_t fcnt = 0; fcnt < 3; ++fcnt) {
+    gateway.SendRxpk(Meta(1000000u + fcnt * 100000u), device.Uplink(fcnt, true, 3, {7}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::vector<int> counters;
+  for (int i = 0; i < 3; ++i) {
+    auto reply = gateway.WaitFor(PfIdentifier::PullResp, kReplyWaitMs);
+    ASSERT_TRUE(reply.has_value()) << i;
+    auto downlink = device.Open(*reply->phyPayload);
+    ASSERT_TRUE(downlink.has_value());
+    counters.push_back(downlink->fcnt);
+  }
+  EXPECT_EQ(counters, (std::vector<int>{0, 1, 2}));
+  auto stored = app.m_LoRaDevMgr.GetDeviceByPkey(devKey);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->TXSEQ, 2);
+  EXPECT_EQ(stored->RXSEQ, 2);
+}
+
 TEST_F(EndToEndTest, ASlowOrDownApplicationServerDoesNotDelayTheRadioSide) {
   DeviceSim device(0x26011BDD, kNwkSKey, kAppSKey);
   StartAbp(device);
