@@ -51,7 +51,7 @@ class CJitManager : public CBaseMgr {
 
   // One pass of the scheduler at millisecond tick `now`: with an empty
   // queue, one class C attempt; otherwise uplinks are handed on for
-  // forwarding and at most one due request (the newest) is sent. True when a
+  // forwarding and every due request is sent, the newest first. True when a
   // downlink was sent. The thread calls it every 20 ms; tests call it with
   // their own clock.
   bool ServePass(uint64_t now);

@@ -1,6 +1,6 @@
 // The transmit scheduler's work: every pass it hands data uplinks to the
-// application-server forwarder 600 ms before their receive window, sends the
-// newest request that is due 200 ms before its window (join accepts after
+// application-server forwarder 600 ms before their receive window, sends
+// every request that is due (newest first) 200 ms before its window (join accepts after
 // 5000 ms, class A replies after 1000 ms), and with an empty queue serves
 // one class C request of the database at once on the application's RX2
 // channel. Each transmission is a PULL_RESP with a compact "txpk" document
@@ -105,7 +105,11 @@ bool CJitManager::ServePass(uint64_t now) {
 }
 
 bool CJitManager::ServeQueue(uint64_t now) {
-  // Newest first: of several due requests the newest is sent in this pass.
+  // Every request that is due goes out in this pass, the newest first. One
+  // request per pass would serve at most 50 replies a second and let the rest
+  // miss their receive windows; requests that become due in different passes
+  // still leave in the order they became due.
+  bool sent = false;
   for (size_t i = m_Requests.size(); i-- > 0;) {
     JitRequest* request = m_Requests[i].get();
     if (request == nullptr || !request->m_Device) {
@@ -121,16 +125,14 @@ bool CJitManager::ServeQueue(uint64_t now) {
     }
     if (age < delay - static_cast<int64_t>(kSendLeadMs)) continue;
 
-    bool sent = false;
     if (device.m_UpMType == 0) {
-      sent = SendJoinAccept(*request);
+      sent = SendJoinAccept(*request) || sent;
     } else if (device.m_UpMType == 2 || device.m_UpMType == 4) {
-      sent = SendClassAReply(*request);
+      sent = SendClassAReply(*request) || sent;
     }
     m_Requests.erase(m_Requests.begin() + static_cast<std::ptrdiff_t>(i));
-    return sent;
   }
-  return false;
+  return sent;
 }
 
 bool CJitManager::SendJoinAccept(JitRequest& request) {

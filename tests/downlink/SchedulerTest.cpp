@@ -104,19 +104,22 @@ class SchedulerTest : public ::testing::Test {
   std::vector<int> sent;
 };
 
-TEST_F(SchedulerTest, JoinAcceptLeaves200MsBeforeItsWindowNewestFirst) {
+TEST_F(SchedulerTest, JoinAcceptsLeave200MsBeforeTheirWindowsInTheOrderTheyBecomeDue) {
   QueueJoinAccept(1, 10000);
   QueueJoinAccept(2, 10005);
+  QueueJoinAccept(3, 10030);
   EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(10000 + 4799));  // not yet due
   EXPECT_TRUE(sent.empty());
-  // Both due in the same pass: the newer is sent, the older in the next pass.
+  // Two due in the same pass both leave in it, the newer first; the third
+  // becomes due later and leaves in a later pass.
   EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10005 + 4800));
-  EXPECT_EQ(sent, std::vector<int>{2});
-  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10005 + 4820));
   EXPECT_EQ(sent, (std::vector<int>{2, 1}));
+  EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(10005 + 4820));
+  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10030 + 4800));
+  EXPECT_EQ(sent, (std::vector<int>{2, 1, 3}));
   EXPECT_EQ(app.m_LoRaJitMgr.Count(), 0u);
 
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 3; ++i) {
     auto datagram = gatewaySocket.Receive(test::kPatienceMs);
     ASSERT_TRUE(datagram.has_value());
     ASSERT_GT(datagram->size(), 4u);
