@@ -31,6 +31,10 @@ constexpr uint32_t kPollMs = 25;
 constexpr uint32_t kCloseWaitMs = 5000;
 
 thread_local int t_WorkerIndex = 0;
+// Each worker keeps one curl handle for all its posts, so that the
+// connection to an application server is reused instead of reopened (and
+// TLS renegotiated) for every uplink.
+thread_local CURL* t_WorkerHandle = nullptr;
 
 // The document posted for every uplink. The values of "freq", "lsnr" and
 // "rssi" go in without quotes.
@@ -333,11 +337,16 @@ int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
   BlockSigpipe();
   t_WorkerIndex = info->m_Index;
   CHttpManager& manager = *info->m_Manager;
+  CurlEasy handle(CurlGlobal() == CURLE_OK ? curl_easy_init() : nullptr);
+  t_WorkerHandle = handle.get();
+  // While requests are waiting the worker takes the next one at once; only
+  // an empty queue makes it wait for the next poll.
+  bool busy = false;
   for (;;) {
     // Nothing thrown while handling one request may end the thread (or the
     // process): it is traced and the request dropped.
     try {
-      info->m_Event->Wait(kPollMs);
+      if (!busy) info->m_Event->Wait(kPollMs);
       info->m_Event->Reset();
       if (manager.m_Run.load() == 0 || manager.m_RunGeneration.load() != info->m_Generation) break;
       std::unique_ptr<HttpForwardRequest> request;
@@ -348,6 +357,7 @@ int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
           manager.m_Requests.pop_front();
         }
       }
+      busy = request != nullptr;
       if (request) manager.Process(*request);
     } catch (const std::exception& e) {
       TraceQuietly("CHttpManager Worker, Request Dropped: ", e.what());
@@ -355,6 +365,7 @@ int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
       TraceQuietly("CHttpManager Worker, Request Dropped: ", "unknown exception");
     }
   }
+  t_WorkerHandle = nullptr;
   return 0;
 }
 
@@ -510,13 +521,16 @@ int CHttpManager::HttpPost(const std::string& url, const std::string& body, std:
     if (strcasecmp(scheme.get(), "http") != 0 && strcasecmp(scheme.get(), "https") != 0)
       return CURLE_UNSUPPORTED_PROTOCOL;
 
-    CurlEasy easy(curl_easy_init());
+    // A worker's own handle keeps its connections between posts; elsewhere
+    // (tests, tools) a handle lives for one post.
+    CurlEasy ownHandle(t_WorkerHandle == nullptr ? curl_easy_init() : nullptr);
+    CURL* const handle = t_WorkerHandle != nullptr ? t_WorkerHandle : ownHandle.get();
+    if (t_WorkerHandle != nullptr) curl_easy_reset(handle);  // options go, connections stay
     CurlList headers = MakeHeaders();
-    if (!easy || !headers) return CURLE_OUT_OF_MEMORY;
+    if (handle == nullptr || !headers) return CURLE_OUT_OF_MEMORY;
     AnswerSink sink;
     sink.text.reserve(kMaxAnswer);
 
-    CURL* const handle = easy.get();
     CURLcode rc = CURLE_OK;
     const auto set = [&](CURLoption option, auto value) {
       if (rc == CURLE_OK) rc = curl_easy_setopt(handle, option, value);
