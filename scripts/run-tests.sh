@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs every test: once in a plain build and once under
-# AddressSanitizer + UndefinedBehaviorSanitizer.
-#   scripts/run-tests.sh            both builds
+# Builds and runs every test: in a plain build, under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+#   scripts/run-tests.sh            all three builds
 #   scripts/run-tests.sh --plain    the plain build only
-#   scripts/run-tests.sh --asan     the sanitizer build only
+#   scripts/run-tests.sh --asan     the AddressSanitizer + UBSan build only
+#   scripts/run-tests.sh --tsan     the ThreadSanitizer build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -25,5 +26,9 @@ if [ "$mode" = all ] || [ "$mode" = --asan ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   CC=clang CXX=clang++ run_build build-asan -DCMAKE_BUILD_TYPE=Debug "-DQUORVEX_SANITIZE=address,undefined"
+fi
+if [ "$mode" = all ] || [ "$mode" = --tsan ]; then
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  CC=clang CXX=clang++ run_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=thread
 fi
 echo "All tests passed."
