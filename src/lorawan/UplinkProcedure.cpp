@@ -107,15 +107,18 @@ void DecideAdr(CDevice& device, const CApplication& application, const DataUplin
     TraceLine("ADR Set Start Seq:%d - %d\r\n", up.fcnt, device.ADR);
     return;
   }
+  // The datarate text comes from the gateway: a spreading factor outside
+  // SF7..SF12 is unknown and gives no margin (and is never stored).
+  const bool knownSf = sf >= 7 && sf <= 12;
   const float snr = std::strtof(meta.lsnr, nullptr);
-  if (CWinUtils::GetSnrMarginSteps(snr, 12 - sf) > 0)
+  if (knownSf && CWinUtils::GetSnrMarginSteps(snr, 12 - sf) > 0)
     device.ADRCNT += 1;
   else
     device.ADRCNT = 0;
   if (device.ADRCNT >= adrRxCount) {
     device.ADR = 1;
     device.ADRCNT = 0;
-    device.ADRSF = sf;
+    if (knownSf) device.ADRSF = sf;
     TraceLine("ADR Set Start Seq:%d - %d\r\n", up.fcnt, device.ADR);
   } else if (device.ADRCNT != 0) {
     TraceLine("ADR Set Continue Cnt:%d\r\n", device.ADRCNT);
