@@ -100,6 +100,8 @@ class CJitManager : public CBaseMgr {
   bool TryClassC();
   bool SendJoinAccept(JitRequest& request);
   bool SendClassAReply(JitRequest& request);
+  // Sends a built frame timed for the device's first receive window.
+  bool SendInRx1(JitRequest& request);
   // Sends the PULL_RESP of `txpk` to `gateway`'s pull address.
   void SendTxpk(const CDevice& device, const std::string& txpk);
 

@@ -140,16 +140,7 @@ bool CJitManager::SendJoinAccept(JitRequest& request) {
   device.m_DownMType = 1;
   // The stored keys must be those of the accept that goes out.
   m_App->m_LoRaDevMgr.UpdateDevice(&device);
-  const int size = device.m_TxLength;
-  const std::string data = EncodeFrame(device);
-  std::string txpk;
-  if (data.empty() || !MakeClassATxpk(device, static_cast<uint32_t>(request.m_Delay), data, size, txpk)) {
-    TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
-    return false;
-  }
-  SendTxpk(device, txpk);
-  NotifyTxSent(request);
-  return true;
+  return SendInRx1(request);
 }
 
 bool CJitManager::SendClassAReply(JitRequest& request) {
@@ -161,6 +152,11 @@ bool CJitManager::SendClassAReply(JitRequest& request) {
   m_App->m_LoRaDevMgr.RefreshDownlinkState(&device);
   if (!BuildReplyFrame(*m_App, device, application)) return false;
   m_App->m_LoRaDevMgr.UpdateDownlinkState(&device);
+  return SendInRx1(request);
+}
+
+bool CJitManager::SendInRx1(JitRequest& request) {
+  CDevice& device = *request.m_Device;
   const int size = device.m_TxLength;
   const std::string data = EncodeFrame(device);
   std::string txpk;
