@@ -1,0 +1,145 @@
+// The other parties of a benchmark run: the minimal UDP echo responder of the
+// baseline, the local HTTP application server that counts the posts, the
+// quorvex-server child process, and the sampler of its memory and CPU time
+// (/proc). Also two readings of the system that explain lost datagrams and
+// slow writes: the kernel's UDP receive-buffer drops and the file system type.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Load.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace quorvex::bench {
+
+// Answers every PUSH_DATA with its 4-byte PUSH_ACK, one datagram at a time
+// on one thread, as a network server with no work to do would. Its socket
+// keeps the kernel's default receive buffer, as the server's does.
+class EchoResponder {
+ public:
+  EchoResponder();  // throws std::runtime_error when the socket cannot be made
+  ~EchoResponder();
+  EchoResponder(const EchoResponder&) = delete;
+  EchoResponder& operator=(const EchoResponder&) = delete;
+  uint16_t Port() const { return m_Port; }
+  uint64_t Answered() const { return m_Answered.load(); }
+
+ private:
+  void Run();
+  int m_Fd = -1;
+  uint16_t m_Port = 0;
+  std::atomic<bool> m_Stop{false};
+  std::atomic<uint64_t> m_Answered{0};
+  std::thread m_Thread;
+};
+
+// The application server on 127.0.0.1: answers every POST with
+// {"result":1} (nothing to send back) and, once attached to a phase, stamps
+// the uplink each post names.
+class AppServer {
+ public:
+  // Listens on `port` (0: a free one). Throws std::runtime_error when it cannot.
+  explicit AppServer(int port);
+  ~AppServer();
+  AppServer(const AppServer&) = delete;
+  AppServer& operator=(const AppServer&) = delete;
+  int Port() const { return m_Port; }
+  // From now on posts are matched against `plan` and recorded in `track`.
+  // Both must outlive the server or a later Stop().
+  void Attach(const Plan* plan, Track* track, const PhaseClock* clock);
+  void Stop();
+
+ private:
+  void OnPost(const httplib::Request& request, httplib::Response& response);
+  std::unique_ptr<httplib::Server> m_Server;
+  std::thread m_Thread;
+  int m_Port = 0;
+  std::mutex m_Mutex;  // guards the attachment
+  const Plan* m_Plan = nullptr;
+  Track* m_Track = nullptr;
+  const PhaseClock* m_Clock = nullptr;
+};
+
+// A child process with its stdout and stderr in files and no descriptor of
+// ours; killed (SIGKILL) at destruction if it still runs.
+class ChildProcess {
+ public:
+  // Throws std::runtime_error when it cannot fork; a failed exec ends the
+  // child with status 127.
+  ChildProcess(const std::string& binary, const std::vector<std::string>& args, const std::string& outPath,
+               const std::string& errPath);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  pid_t Pid() const { return m_Pid; }
+  void Signal(int signal);
+  // True while it has not ended (reaps it when it has).
+  bool Running();
+  // Its exit code (-signal when a signal ended it), or nothing when it did
+  // not end within `timeoutMs`.
+  std::optional<int> WaitExit(int timeoutMs);
+
+ private:
+  pid_t m_Pid = -1;
+  std::optional<int> m_Exit;
+};
+
+struct ProcessSample {
+  double seconds = 0;  // on the phase clock
+  long rssKb = 0;      // VmRSS
+  long hwmKb = 0;      // VmHWM
+  double cpuSeconds = 0;  // user + system time so far
+};
+
+// One reading of /proc/PID/status and /proc/PID/stat; nothing when the
+// process is gone.
+std::optional<ProcessSample> ReadProcess(pid_t pid, const PhaseClock& clock);
+
+// Samples a process every `intervalMs` on its own thread until stopped.
+class ProcessSampler {
+ public:
+  ProcessSampler(pid_t pid, const PhaseClock& clock, int intervalMs);
+  ~ProcessSampler();
+  ProcessSampler(const ProcessSampler&) = delete;
+  ProcessSampler& operator=(const ProcessSampler&) = delete;
+  // Takes one more sample now (also after Stop) and returns it.
+  std::optional<ProcessSample> SampleNow();
+  void Stop();
+  std::vector<ProcessSample> Samples();
+
+ private:
+  pid_t m_Pid;
+  const PhaseClock& m_Clock;
+  int m_IntervalMs;
+  std::mutex m_Mutex;
+  std::vector<ProcessSample> m_Samples;
+  std::atomic<bool> m_Stop{false};
+  std::thread m_Thread;
+};
+
+// The kernel's count of UDP datagrams dropped for a full receive buffer
+// (RcvbufErrors in /proc/net/snmp, all sockets of this network namespace);
+// nothing when it cannot be read.
+std::optional<uint64_t> UdpReceiveBufferDrops();
+
+// The file system type of `path` ("ext4", "tmpfs", ... or the magic number).
+std::string FileSystemType(const std::string& path);
+
+// A quorvex-server process whose command line names `port` (or no port,
+// for 1700); 0 when none is found.
+pid_t FindServerProcess(int port);
+
+}  // namespace quorvex::bench
