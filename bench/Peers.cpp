@@ -96,6 +96,9 @@ void EchoResponder::Run() {
 // ---- AppServer ---------------------------------------------------------------
 
 AppServer::AppServer(int port) : m_Server(std::make_unique<httplib::Server>()) {
+  // An application server that answers at once: without TCP_NODELAY the
+  // answer's header and body writes wait on the client's delayed ACK (~40 ms).
+  m_Server->set_tcp_nodelay(true);
   m_Server->Post(R"(/.*)", [this](const httplib::Request& request, httplib::Response& response) {
     OnPost(request, response);
   });
