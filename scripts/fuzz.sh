@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the gateway datagram path (raw UDP payload -> dispatcher decision)
-# with libFuzzer under AddressSanitizer + UndefinedBehaviorSanitizer.
-#   scripts/fuzz.sh [SECONDS]     fuzz for SECONDS (default 60)
+# Fuzzes, with libFuzzer under AddressSanitizer + UndefinedBehaviorSanitizer,
+# the gateway datagram path (raw UDP payload -> dispatcher decision) and the
+# LoRaWAN frame parsers (join request, data uplink), each for SECONDS.
+#   scripts/fuzz.sh [SECONDS]     fuzz each target for SECONDS (default 60)
 # Builds with clang in build-fuzz/, fuzzes a working copy of the checked-in
 # seeds (build-fuzz/corpus/datagram, which keeps what earlier runs found),
 # and exits non-zero on any crash, hang, leak or sanitizer report; the
@@ -24,14 +25,11 @@ root=$(pwd)
 build=$root/build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVEX_FUZZ=ON -DQUORVEX_SANITIZE=address,undefined -DQUORVEX_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target quorvex-fuzz-datagram
+cmake --build "$build" -j "$(nproc)" --target quorvex-fuzz-datagram quorvex-fuzz-frames
 
-corpus=$build/corpus/datagram
 artifacts=$build/artifacts
 scratch=$build/tmp
-log=$build/fuzz-datagram.log
-mkdir -p "$corpus" "$artifacts"
-cp "$root"/fuzz/corpus/datagram/* "$corpus"/
+mkdir -p "$artifacts"
 # Findings of an earlier run must not make this one fail, nor be mistaken
 # for this run's.
 rm -f "$artifacts"/crash-* "$artifacts"/leak-* "$artifacts"/timeout-* "$artifacts"/oom-* "$artifacts"/slow-unit-*
@@ -43,32 +41,46 @@ export QUORVEX_FUZZ_TMPDIR=$scratch
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-echo "Fuzzing the datagram path for ${seconds} s (log: $log)"
-set +e
-"$build/fuzz/quorvex-fuzz-datagram" \
-  -max_total_time="$seconds" \
-  -max_len=1600 \
-  -timeout=20 \
-  -rss_limit_mb=4096 \
-  -dict="$root/fuzz/datagram.dict" \
-  -artifact_prefix="$artifacts/" \
-  -print_final_stats=1 \
-  "$corpus" 2>&1 | tee "$log"
-status=${PIPESTATUS[0]}
-set -e
+failed=0
+run_target() {  # name, extra libFuzzer options...
+  local name=$1; shift
+  local corpus=$build/corpus/$name log=$build/fuzz-$name.log
+  mkdir -p "$corpus"
+  cp "$root"/fuzz/corpus/"$name"/* "$corpus"/
+  echo "Fuzzing $name for ${seconds} s (log: $log)"
+  set +e
+  "$build/fuzz/quorvex-fuzz-$name" \
+    -max_total_time="$seconds" \
+    -timeout=20 \
+    -rss_limit_mb=4096 \
+    -artifact_prefix="$artifacts/$name-" \
+    -print_final_stats=1 \
+    "$@" \
+    "$corpus" > "$log" 2>&1
+  local status=$?
+  set -e
+  tail -n 12 "$log"
+  if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then
+    [ "$status" -ne 0 ] || status=1
+  fi
+  local found
+  found=$(find "$artifacts" -maxdepth 1 -type f -name "$name-*" \( -name '*crash-*' -o -name '*leak-*' \
+    -o -name '*timeout-*' -o -name '*oom-*' \) | sort)
+  if [ -n "$found" ]; then
+    [ "$status" -ne 0 ] || status=1
+    echo "Reproducer(s):"
+    echo "$found"
+  fi
+  if [ "$status" -ne 0 ]; then
+    echo "FUZZING $name FOUND A PROBLEM (exit $status); see $log" >&2
+    failed=1
+  fi
+}
 
-found=$(find "$artifacts" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
-  -o -name 'oom-*' \) | sort)
-if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then
-  [ "$status" -ne 0 ] || status=1
+run_target datagram -max_len=1600 -dict="$root/fuzz/datagram.dict"
+run_target frames -max_len=300
+
+if [ "$failed" -ne 0 ]; then
+  exit 1
 fi
-if [ -n "$found" ]; then
-  [ "$status" -ne 0 ] || status=1
-  echo "Reproducer(s):"
-  echo "$found"
-fi
-if [ "$status" -ne 0 ]; then
-  echo "FUZZING FOUND A PROBLEM (exit $status); see $log" >&2
-  exit "$status"
-fi
-echo "Fuzzing ended cleanly after ${seconds} s."
+echo "Fuzzing ended cleanly after ${seconds} s per target."
