@@ -168,58 +168,6 @@ void AppServer::OnPost(const httplib::Request& request, httplib::Response& respo
   if (!track.post[s].compare_exchange_strong(none, stamp)) track.postDuplicate.fetch_add(1);
 }
 
-// ---- ChildProcess ------------------------------------------------------------
-
-ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::string>& args,
-                           const std::string& outPath, const std::string& errPath) {
-  std::vector<std::string> argv{binary};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> raw;
-  for (auto& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  m_Pid = fork();
-  if (m_Pid < 0) throw SystemError("fork");
-  if (m_Pid == 0) {
-    // Only async-signal-safe calls from here to exec.
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0) _exit(126);
-    dup2(out, 1);
-    dup2(err, 2);
-    close_range(3, ~0u, 0);  // the server must not hold our sockets
-    execv(raw[0], raw.data());
-    _exit(127);
-  }
-}
-
-ChildProcess::~ChildProcess() {
-  if (!m_Exit && m_Pid > 0) {
-    kill(m_Pid, SIGKILL);
-    waitpid(m_Pid, nullptr, 0);
-  }
-}
-
-void ChildProcess::Signal(int signal) {
-  if (!m_Exit && m_Pid > 0) kill(m_Pid, signal);
-}
-
-bool ChildProcess::Running() { return !WaitExit(0).has_value(); }
-
-std::optional<int> ChildProcess::WaitExit(int timeoutMs) {
-  if (m_Exit) return m_Exit;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(m_Pid, &status, WNOHANG);
-    if (done == m_Pid) {
-      m_Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-      return m_Exit;
-    }
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 // ---- Process sampling ----------------------------------------------------------
 
 std::optional<ProcessSample> ReadProcess(pid_t pid, const PhaseClock& clock) {

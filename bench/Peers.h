@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ServerProcess.h"
+
 #include "Load.h"
 
 namespace httplib {
@@ -75,27 +77,8 @@ class AppServer {
 
 // A child process with its stdout and stderr in files and no descriptor of
 // ours; killed (SIGKILL) at destruction if it still runs.
-class ChildProcess {
- public:
-  // Throws std::runtime_error when it cannot fork; a failed exec ends the
-  // child with status 127.
-  ChildProcess(const std::string& binary, const std::vector<std::string>& args, const std::string& outPath,
-               const std::string& errPath);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  pid_t Pid() const { return m_Pid; }
-  void Signal(int signal);
-  // True while it has not ended (reaps it when it has).
-  bool Running();
-  // Its exit code (-signal when a signal ended it), or nothing when it did
-  // not end within `timeoutMs`.
-  std::optional<int> WaitExit(int timeoutMs);
-
- private:
-  pid_t m_Pid = -1;
-  std::optional<int> m_Exit;
-};
+// The server under test runs as a test::ServerProcess (tests/support).
+using ChildProcess = test::ServerProcess;
 
 struct ProcessSample {
   double seconds = 0;  // on the phase clock

@@ -24,22 +24,30 @@ int counter = 0;
 }  // namespace
 
 ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& args,
-                             const std::string& outputDir) {
-  const std::string tag = std::to_string(getpid()) + "-" + std::to_string(++counter);
-  m_OutPath = outputDir + "/server-" + tag + ".out";
-  m_ErrPath = outputDir + "/server-" + tag + ".err";
+                             const std::string& outputDir)
+    : ServerProcess(binary, args,
+                    outputDir + "/server-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".out",
+                    outputDir + "/server-" + std::to_string(getpid()) + "-" + std::to_string(counter) + ".err") {}
+
+ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& args,
+                             const std::string& outPath, const std::string& errPath)
+    : m_OutPath(outPath), m_ErrPath(errPath) {
+  // Everything the child needs is made before the fork: after it, only
+  // async-signal-safe calls until exec.
   std::vector<std::string> argv{binary};
   argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> raw;
+  for (auto& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
   m_Pid = fork();
   if (m_Pid < 0) throw std::runtime_error("fork failed");
   if (m_Pid == 0) {
     const int out = open(m_OutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(m_ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0) _exit(126);
     dup2(out, 1);
     dup2(err, 2);
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
+    close_range(3, ~0u, 0);  // the server must not hold the caller's sockets
     execv(raw[0], raw.data());
     _exit(127);
   }
