@@ -116,6 +116,7 @@ class DatagramHarness {
     if (size != 0) std::memcpy(buffer.data(), data, size);
     const int64_t changesBefore = RowChanges();
     m_App->OnGatewayDatagram(m_Sender, buffer.data(), static_cast<uint32_t>(size));
+    m_App->m_LoRaDbMgr.CommitBatch();  // as the receive loop does at the end of a burst
     Reset(RowChanges() != changesBefore);
   }
 

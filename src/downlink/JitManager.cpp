@@ -62,6 +62,8 @@ void CJitManager::RemoveQueued(const CDeviceRow& device) {
 
 void CJitManager::PurgeStale() {
   const uint32_t epoch = m_Epoch.load();
+  if (epoch == m_PurgedEpoch) return;
+  m_PurgedEpoch = epoch;
   std::erase_if(m_Requests, [epoch](const std::unique_ptr<JitRequest>& r) { return r->m_Epoch != epoch; });
 }
 

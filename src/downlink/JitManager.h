@@ -96,7 +96,9 @@ class CJitManager : public CBaseMgr {
   void* m_TxSentOwner = nullptr;
 
  private:
-  bool ServeQueue(uint64_t now);
+  // Hands uplinks on for forwarding and moves the due requests, newest
+  // first, from the queue to `due`; call with the lock held.
+  void TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due);
   bool TryClassC();
   bool SendJoinAccept(JitRequest& request);
   bool SendClassAReply(JitRequest& request);
@@ -107,6 +109,9 @@ class CJitManager : public CBaseMgr {
 
   CQuorvexApp* m_App = nullptr;
   std::atomic<uint32_t> m_Epoch{0};
+  // Epoch of the last purge: every queued request belongs to it, so a purge
+  // only has work when the epoch has moved on since. Under m_Lock.
+  uint32_t m_PurgedEpoch = 0;
 };
 
 }  // namespace quorvex

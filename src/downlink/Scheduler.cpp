@@ -99,24 +99,41 @@ bool CJitManager::MakeClassCTxpk(const CApplication& application, const std::str
 bool CJitManager::ServePass(uint64_t now) {
   if (m_App == nullptr) return false;
   if (Count() == 0 && TryClassC()) return true;
-  std::lock_guard<std::recursive_mutex> lock(m_Lock);
-  PurgeStale();
-  return ServeQueue(now);
+  std::vector<std::unique_ptr<JitRequest>> due;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
+    PurgeStale();
+    TakeDue(now, due);
+  }
+  // Sent without the queue's lock: the receive thread appends the next
+  // uplinks meanwhile instead of waiting for the database and the socket.
+  bool sent = false;
+  for (auto& request : due) {
+    if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
+    const CDevice& device = *request->m_Device;
+    if (device.m_UpMType == 0) {
+      sent = SendJoinAccept(*request) || sent;
+    } else if (device.m_UpMType == 2 || device.m_UpMType == 4) {
+      sent = SendClassAReply(*request) || sent;
+    }
+  }
+  return sent;
 }
 
-bool CJitManager::ServeQueue(uint64_t now) {
+void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due) {
   // Every request that is due goes out in this pass, the newest first. One
   // request per pass would serve at most 50 replies a second and let the rest
   // miss their receive windows; requests that become due in different passes
   // still leave in the order they became due.
-  bool sent = false;
+  bool taken = false;
   for (size_t i = m_Requests.size(); i-- > 0;) {
-    JitRequest* request = m_Requests[i].get();
-    if (request == nullptr || !request->m_Device) {
-      m_Requests.erase(m_Requests.begin() + static_cast<std::ptrdiff_t>(i));
+    std::unique_ptr<JitRequest>& request = m_Requests[i];
+    if (!request || !request->m_Device) {
+      request.reset();
+      taken = true;
       continue;
     }
-    CDevice& device = *request->m_Device;
+    const CDevice& device = *request->m_Device;
     const int64_t age = static_cast<int64_t>(now) - device.RXTICK;
     const int64_t delay = request->m_Delay;
     if (device.m_UpMType != 0 && request->m_Forwarded == 0 && age > delay - kForwardLeadMs) {
@@ -124,15 +141,11 @@ bool CJitManager::ServeQueue(uint64_t now) {
       m_App->m_LoRaHttpMgr.ForwardUplink(device);
     }
     if (age < delay - static_cast<int64_t>(kSendLeadMs)) continue;
-
-    if (device.m_UpMType == 0) {
-      sent = SendJoinAccept(*request) || sent;
-    } else if (device.m_UpMType == 2 || device.m_UpMType == 4) {
-      sent = SendClassAReply(*request) || sent;
-    }
-    m_Requests.erase(m_Requests.begin() + static_cast<std::ptrdiff_t>(i));
+    due.push_back(std::move(request));
+    taken = true;
   }
-  return sent;
+  // One pass over the queue for all the requests taken out of it.
+  if (taken) std::erase_if(m_Requests, [](const std::unique_ptr<JitRequest>& r) { return !r; });
 }
 
 bool CJitManager::SendJoinAccept(JitRequest& request) {
@@ -213,6 +226,9 @@ bool CJitManager::TryClassC() {
 }
 
 void CJitManager::SendTxpk(const CDevice& device, const std::string& txpk) {
+  // The frame carries the downlink counter just written: it must be on file
+  // before the frame leaves, so that no restart can send the counter again.
+  m_App->m_LoRaDbMgr.CommitBatch();
   SocketAddress pullAddr{};
   if (device.m_Gateway != nullptr) {
     std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());

@@ -114,6 +114,9 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
     return;
   }
 
+  // The writes of this uplink join the receive thread's group commit, which
+  // ends with the burst of datagrams.
+  m_LoRaDbMgr.BeginBatch();
   const uint8_t mhdr = frame[0];
   const int mtype = mhdr >> 5;
   std::unique_ptr<CDevice> device;

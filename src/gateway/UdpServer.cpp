@@ -17,6 +17,8 @@ constexpr int kReceivePollMs = 250;
 // At process end the server waits longer than a Stop does: the thread must
 // not outlive the object it reads.
 constexpr uint32_t kDestructorWaitMs = 5000;
+// Asked-for receive buffer of the gateway socket.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 }  // namespace
 
 std::string AddressText(const SocketAddress& address) {
@@ -150,37 +152,65 @@ int CUdpServer::ReceiveLoop() {
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&actual), &actualLength) == 0)
       m_BoundPort = ntohs(actual.sin_port);
 
+    // Room for bursts: many gateways may push at the same moment, and the
+    // kernel drops what does not fit while a datagram is being handled. The
+    // kernel caps the size at its own limit (net.core.rmem_max).
+    const int receiveBuffer = kReceiveBufferBytes;
+    (void)::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+
     // One byte more than the largest datagram: the protocol layer writes a
     // terminating zero right after the received bytes.
     uint8_t buffer[kMaxDatagram + 1];
+    int inBurst = 0;
     while (m_Started.load() == 1) {
       SocketAddress from{};
       ssize_t length = -1;
       bool truncated = false;
+      bool wait = false;
       {
         std::shared_lock<std::shared_mutex> lock(m_SocketLock);
         const int fd = m_Socket.load();
         if (fd == kNoSocket) break;
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, kReceivePollMs) > 0) {
-          iovec part{buffer, kMaxDatagram};
-          msghdr msg{};
-          msg.msg_name = &from;
-          msg.msg_namelen = sizeof from;
-          msg.msg_iov = &part;
-          msg.msg_iovlen = 1;
-          length = ::recvmsg(fd, &msg, MSG_DONTWAIT);
-          // A datagram longer than the buffer is not delivered in part.
-          truncated = (msg.msg_flags & MSG_TRUNC) != 0;
-        }
+        // Read first and wait only when nothing is queued: under load a
+        // datagram costs one system call, not two.
+        iovec part{buffer, kMaxDatagram};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &part;
+        msg.msg_iovlen = 1;
+        length = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+        // A datagram longer than the buffer is not delivered in part.
+        truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+        wait = length < 0;  // nothing queued (or an error the wait reports)
       }
       if (length > 0 && !truncated) {
         buffer[length] = 0;
         std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
         if (m_Callbacks.onDatagram)
           m_Callbacks.onDatagram(from, buffer, static_cast<uint32_t>(length), m_Callbacks.user);
+        if (++inBurst >= kMaxBurst) {
+          inBurst = 0;
+          if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);
+        }
+      }
+      if (wait) {
+        if (inBurst > 0) {
+          inBurst = 0;
+          std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
+          if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);
+        }
+        std::shared_lock<std::shared_mutex> lock(m_SocketLock);
+        const int fd = m_Socket.load();
+        if (fd == kNoSocket) break;
+        pollfd pfd{fd, POLLIN, 0};
+        (void)::poll(&pfd, 1, kReceivePollMs);
       }
       if (m_Socket.load() == kNoSocket) break;
+    }
+    if (inBurst > 0) {
+      std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
+      if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);
     }
   }
   Close();

@@ -37,11 +37,19 @@ constexpr int kMaxDatagram = 1500;
 
 using DatagramCallback = int (*)(const SocketAddress& from, uint8_t* data, uint32_t length, void* user);
 using ErrorCallback = void (*)(int code, void* user);
+using BurstEndCallback = void (*)(void* user);
+
+// The receive loop hands datagrams over one by one as long as the socket
+// holds more; a burst ends when it holds none (the loop is about to wait) or
+// after kMaxBurst datagrams in a row, and when the loop ends. The owner
+// finishes work it gathered over the burst there (the group commit).
+constexpr int kMaxBurst = 64;
 
 struct UdpCallbacks {
   DatagramCallback onDatagram = nullptr;
   ErrorCallback onError = nullptr;
   void* user = nullptr;
+  BurstEndCallback onBurstEnd = nullptr;
 };
 
 class CUdpSocket {

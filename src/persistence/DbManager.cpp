@@ -11,6 +11,7 @@
 #include "persistence/DbRows.h"
 #include "persistence/DbSql.h"
 #include "persistence/DbStatement.h"
+#include "runtime/Trace.h"
 
 namespace quorvex {
 namespace {
@@ -37,9 +38,7 @@ constexpr TableDefinition kTables[] = {
      "CREATE TABLE IF NOT EXISTS DEVTBL (PKEY INTEGER PRIMARY KEY, APKEY INTEGER, GPKEY INTEGER, "
      "JOINED INTEGER, DEVEUI BLOB, DEVADDR INTEGER, NETWORKID INTEGER, APPKEY BLOB, APPSKEY BLOB, "
      "NETSKEY BLOB, TXSEQ INTEGER, RXSEQ INTEGER, ADR INTEGER, ADRCNT INTEGER, ADRPWR INTEGER, "
-     "PWRREQ INTEGER, ADRSF INTEGER, NBGATE INTEGER, RXTICK INTEGER, MEMO TEXT);"
-     "CREATE INDEX IF NOT EXISTS DEVTBL_DEVEUI ON DEVTBL (DEVEUI);"
-     "CREATE INDEX IF NOT EXISTS DEVTBL_DEVADDR ON DEVTBL (DEVADDR);"},
+     "PWRREQ INTEGER, ADRSF INTEGER, NBGATE INTEGER, RXTICK INTEGER, MEMO TEXT);"},
     {"DLINKTBL",
      "CREATE TABLE IF NOT EXISTS DLINKTBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER, PORT INTEGER, "
      "CONFIRMED INTEGER, CHANNEL INTEGER, MAC TEXT, APP TEXT, TIME TEXT, TXDONE INTEGER);"},
@@ -49,6 +48,19 @@ constexpr TableDefinition kTables[] = {
      "CREATE TABLE IF NOT EXISTS LOGTBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER, TYPE INTEGER, "
      "RXTIME TEXT, MACDATA TEXT, APPDATA TEXT, IP TEXT, DEVEUI TEXT, PORT INTEGER, CONFIRMED INTEGER, "
      "FREQ TEXT, RSSI TEXT, SNR TEXT, SF TEXT, COUNT INTEGER);"},
+};
+
+// Joins and uplinks look devices up by EUI and by address on every frame,
+// every reply looks for the device's pending downlinks, and the scheduler
+// for a class C downlink every pass while its queue is empty. The indexes are
+// added to a file that lacks them too (a file made by an earlier program);
+// they change no data, and a file where one cannot be made (a column
+// missing, a read-only file) is used without it.
+constexpr const char* kIndexes[] = {
+    "CREATE INDEX IF NOT EXISTS DEVTBL_DEVEUI ON DEVTBL (DEVEUI)",
+    "CREATE INDEX IF NOT EXISTS DEVTBL_DEVADDR ON DEVTBL (DEVADDR)",
+    "CREATE INDEX IF NOT EXISTS DLINKTBL_DEVPKEY ON DLINKTBL (DEVPKEY)",
+    "CREATE INDEX IF NOT EXISTS DLINKTBL_PENDING ON DLINKTBL (TXDONE, CHANNEL)",
 };
 
 // 1 when the table exists, 0 when it does not, -1 when the query failed
@@ -96,8 +108,9 @@ int OnMaxRow(void* user, int columns, char** values, char** /*names*/) {
 }  // namespace
 
 void CDbManager::ConnectionCloser::operator()(sqlite3* db) const {
-  // Every statement is finalised before its operation returns, so the close
-  // completes at once; close_v2 would still defer it safely otherwise.
+  // Kept statements are finalised first, so the close completes at once;
+  // close_v2 would still defer it safely otherwise.
+  ForgetStatements(db);
   sqlite3_close_v2(db);
 }
 
@@ -136,6 +149,7 @@ void CDbManager::Open() {
 
 void CDbManager::Close() {
   Guard lock(m_Lock);
+  CommitBatch();  // closing a connection would roll an open batch back
   m_Db.reset();
   m_ErrMsg.clear();
   m_Opened = 0;
@@ -189,6 +203,9 @@ int CDbManager::SetUpConnection() {
   }
   note(sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr));
   note(CreateMissingTables());
+  if (first == SQLITE_OK) {
+    for (const char* index : kIndexes) (void)sqlite3_exec(db, index, nullptr, nullptr, nullptr);
+  }
   return first;
 }
 
@@ -306,7 +323,7 @@ int CDbManager::ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& 
   }
   Guard lock(m_Lock);
   CDbStatement stmt;
-  lastResult = stmt.Prepare(m_Db.get(), query);
+  lastResult = stmt.Prepare(m_Db.get(), query, false);  // text made per page
   if (lastResult != SQLITE_OK) return 2;
   std::vector<CLog> read;
   const int rc = StepRows(stmt, [&read](sqlite3_stmt* s) {
@@ -325,6 +342,31 @@ int CDbManager::ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& 
 int CDbManager::DeleteAllLogRows(int32_t& lastResult) {
   Guard lock(m_Lock);
   return ExecuteWrite(m_Db.get(), sql::kDeleteAllLogs, nullptr, lastResult);
+}
+
+void CDbManager::BeginBatch() {
+  Guard lock(m_Lock);
+  sqlite3* db = m_Db.get();
+  if (db == nullptr || sqlite3_get_autocommit(db) == 0) return;
+  const int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) TraceLine("CDbManager::BeginBatch Error %d\r\n", rc);
+}
+
+void CDbManager::CommitBatch() {
+  Guard lock(m_Lock);
+  sqlite3* db = m_Db.get();
+  // An error such as a full disk may already have rolled the batch back.
+  if (db == nullptr || sqlite3_get_autocommit(db) != 0) return;
+  const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    TraceLine("CDbManager::CommitBatch Error %d\r\n", rc);
+    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+bool CDbManager::InBatch() {
+  Guard lock(m_Lock);
+  return m_Db != nullptr && sqlite3_get_autocommit(m_Db.get()) == 0;
 }
 
 }  // namespace quorvex

@@ -89,6 +89,28 @@ class CDbManager : public CBaseMgr {
   int ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& rows, int32_t& lastResult);
   int DeleteAllLogRows(int32_t& lastResult);
 
+  // Group commit. A commit costs file locks and an append to the write-ahead
+  // log; one per statement would cap the uplinks a second far below what a
+  // network sends. So the receive thread opens a batch before the writes of
+  // an uplink and commits it once the socket has nothing more queued, or
+  // after a bounded number of datagrams under sustained load. Statements of
+  // any thread run inside the open batch (they share the connection and its
+  // lock). A process killed with a batch open loses that batch whole and
+  // nothing else: the file stays consistent.
+  //
+  // Opens a batch (BEGIN IMMEDIATE, so a competing writer connection waits
+  // for the busy timeout instead of failing the batch later). Does nothing
+  // when a transaction is already open. A failed open leaves the statements
+  // committing one by one, with a trace line.
+  void BeginBatch();
+  // Commits the open batch, if any: every statement run so far survives a
+  // kill of the process afterwards. A frame that depends on a write (a
+  // downlink counter) must go out only after this. A failed commit rolls the
+  // batch back and leaves a trace line.
+  void CommitBatch();
+  // True while a batch is open.
+  bool InBatch();
+
   // 1 once the start-up open step has run; 0 again after Close.
   int32_t m_Opened = 0;
   // SQLite code of the last open or GetMaxValue.

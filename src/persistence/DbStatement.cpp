@@ -1,19 +1,116 @@
 #include "persistence/DbStatement.h"
 
 #include <climits>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 namespace quorvex {
 
-int CDbStatement::Prepare(sqlite3* db, const char* sql) {
-  m_Stmt.reset();
+namespace {
+
+// Kept statements per connection: texts to prepared statements, each marked
+// while a CDbStatement uses it. Callers hold their connection's lock, so
+// this registry's own lock only keeps connections of different owners apart.
+struct KeptStatement {
+  sqlite3_stmt* stmt = nullptr;
+  bool inUse = false;
+};
+// Looked up by the caller's text without building a string.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+using StatementMap = std::unordered_map<std::string, KeptStatement, TextHash, std::equal_to<>>;
+// More distinct texts than the program has statements means texts made at
+// run time: those are not kept.
+constexpr size_t kMaxKeptPerConnection = 128;
+
+std::mutex& RegistryLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::unordered_map<sqlite3*, StatementMap>& Registry() {
+  static auto* registry = new std::unordered_map<sqlite3*, StatementMap>();  // never destroyed: used at exit
+  return *registry;
+}
+
+}  // namespace
+
+CDbStatement::~CDbStatement() { Release(); }
+
+void CDbStatement::Release() {
+  if (m_Stmt == nullptr) return;
+  if (!m_Cached) {
+    sqlite3_finalize(m_Stmt);
+  } else {
+    sqlite3_reset(m_Stmt);
+    sqlite3_clear_bindings(m_Stmt);
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    auto connection = Registry().find(sqlite3_db_handle(m_Stmt));
+    bool kept = false;
+    if (connection != Registry().end()) {
+      for (auto& [text, entry] : connection->second) {
+        if (entry.stmt == m_Stmt) {
+          entry.inUse = false;
+          kept = true;
+          break;
+        }
+      }
+    }
+    if (!kept) sqlite3_finalize(m_Stmt);  // the connection's statements were forgotten meanwhile
+  }
+  m_Stmt = nullptr;
+  m_Cached = false;
+}
+
+int CDbStatement::Prepare(sqlite3* db, const char* sql, bool reuse) {
+  Release();
   m_NextParam = 1;
   m_BindError = SQLITE_OK;
   if (db == nullptr) return SQLITE_MISUSE;
+  if (reuse) {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    StatementMap& kept = Registry()[db];
+    auto found = kept.find(std::string_view(sql));
+    if (found != kept.end() && !found->second.inUse) {
+      found->second.inUse = true;
+      m_Stmt = found->second.stmt;
+      m_Cached = true;
+      return SQLITE_OK;
+    }
+  }
   sqlite3_stmt* raw = nullptr;
   const int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-  m_Stmt.reset(raw);
+  m_Stmt = raw;
   if (rc == SQLITE_OK && raw == nullptr) return SQLITE_MISUSE;  // empty text: nothing to run
+  if (rc == SQLITE_OK && reuse) {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    StatementMap& kept = Registry()[db];
+    if (kept.size() < kMaxKeptPerConnection && kept.find(std::string_view(sql)) == kept.end()) {
+      kept.emplace(sql, KeptStatement{raw, true});
+      m_Cached = true;
+    }
+  }
   return rc;
+}
+
+void ForgetStatements(sqlite3* db) {
+  std::lock_guard<std::mutex> lock(RegistryLock());
+  auto connection = Registry().find(db);
+  if (connection == Registry().end()) return;
+  // A statement in use is finalised by its CDbStatement, which no longer
+  // finds it here.
+  for (auto& [text, entry] : connection->second)
+    if (!entry.inUse) sqlite3_finalize(entry.stmt);
+  Registry().erase(connection);
+}
+
+size_t CachedStatementCount(sqlite3* db) {
+  std::lock_guard<std::mutex> lock(RegistryLock());
+  auto connection = Registry().find(db);
+  return connection == Registry().end() ? 0 : connection->second.size();
 }
 
 void CDbStatement::Note(int rc) {
@@ -22,27 +119,27 @@ void CDbStatement::Note(int rc) {
 }
 
 void CDbStatement::BindInt(int32_t value) {
-  Note(m_Stmt ? sqlite3_bind_int(m_Stmt.get(), m_NextParam, value) : SQLITE_MISUSE);
+  Note(m_Stmt != nullptr ? sqlite3_bind_int(m_Stmt, m_NextParam, value) : SQLITE_MISUSE);
 }
 
 void CDbStatement::BindInt64(int64_t value) {
-  Note(m_Stmt ? sqlite3_bind_int64(m_Stmt.get(), m_NextParam, value) : SQLITE_MISUSE);
+  Note(m_Stmt != nullptr ? sqlite3_bind_int64(m_Stmt, m_NextParam, value) : SQLITE_MISUSE);
 }
 
 void CDbStatement::BindBlob(const uint8_t* data, size_t size) {
-  Note(m_Stmt ? sqlite3_bind_blob(m_Stmt.get(), m_NextParam, data, static_cast<int>(size), SQLITE_STATIC)
+  Note(m_Stmt != nullptr ? sqlite3_bind_blob(m_Stmt, m_NextParam, data, static_cast<int>(size), SQLITE_STATIC)
               : SQLITE_MISUSE);
 }
 
 void CDbStatement::BindTextBytes(const char* text, size_t size) {
-  Note(m_Stmt ? sqlite3_bind_text(m_Stmt.get(), m_NextParam, text, static_cast<int>(size), SQLITE_STATIC)
+  Note(m_Stmt != nullptr ? sqlite3_bind_text(m_Stmt, m_NextParam, text, static_cast<int>(size), SQLITE_STATIC)
               : SQLITE_MISUSE);
 }
 
 int CDbStatement::Step() {
-  if (!m_Stmt) return SQLITE_MISUSE;
+  if (m_Stmt == nullptr) return SQLITE_MISUSE;
   if (m_BindError != SQLITE_OK) return m_BindError;
-  return sqlite3_step(m_Stmt.get());
+  return sqlite3_step(m_Stmt);
 }
 
 int ExecuteWrite(sqlite3* db, const char* sql, const std::function<void(CDbStatement&)>& bind, int32_t& lastResult) {

@@ -4,6 +4,10 @@
 //
 // Nothing here takes the database lock: the caller holds it from Prepare
 // until the statement is destroyed.
+//
+// Statements are kept prepared per connection and reused: parsing and
+// planning a statement costs more than running most of ours, and the radio
+// threads run the same few statements for every frame.
 #pragma once
 #include <sqlite3.h>
 
@@ -21,10 +25,17 @@ class CDbStatement {
   CDbStatement(const CDbStatement&) = delete;
   CDbStatement& operator=(const CDbStatement&) = delete;
 
+  ~CDbStatement();
+
   // Prepares `sql` on `db`; returns SQLite's code. No connection (null `db`)
   // gives SQLITE_MISUSE, as SQLite itself answers for a closed connection.
-  int Prepare(sqlite3* db, const char* sql);
-  sqlite3_stmt* Get() const { return m_Stmt.get(); }
+  // With `reuse`, a statement of the same text that this connection has
+  // prepared before and that is not in use is taken again (reset, bindings
+  // cleared); pass false for texts made up at run time, which would only
+  // fill the cache. The connection's owner calls ForgetStatements before
+  // closing it.
+  int Prepare(sqlite3* db, const char* sql, bool reuse = true);
+  sqlite3_stmt* Get() const { return m_Stmt; }
 
   // Bind the next parameter (1, 2, ... in call order). Bound data is not
   // copied: it must stay unchanged until Step has returned. The first failing
@@ -42,16 +53,21 @@ class CDbStatement {
   int Step();
 
  private:
-  struct Finalizer {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-  };
+  void Release();
   void BindTextBytes(const char* text, size_t size);
   void Note(int rc);
 
-  std::unique_ptr<sqlite3_stmt, Finalizer> m_Stmt;
+  sqlite3_stmt* m_Stmt = nullptr;
+  // True when m_Stmt belongs to the connection's cache (released, not finalised).
+  bool m_Cached = false;
   int m_NextParam = 1;
   int m_BindError = SQLITE_OK;
 };
+
+// Finalises every kept statement of `db`; call before closing it.
+void ForgetStatements(sqlite3* db);
+// Statements kept for `db` (for tests).
+size_t CachedStatementCount(sqlite3* db);
 
 // Runs one statement that returns no row: prepares `sql`, lets `bind` bind
 // its parameters (may be empty) and steps once. 0 when the step completed

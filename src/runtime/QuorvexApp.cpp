@@ -81,7 +81,8 @@ int CQuorvexApp::StartServer() {
   if (m_LoRaUdpServer.HasReceiveThread() && !m_LoRaUdpServer.Stop(kReceiveStopWaitMs)) return 0;
   // The callbacks are in place before the thread exists, so no datagram can
   // be read without them.
-  const UdpCallbacks callbacks{&CQuorvexApp::OnLoRaReceive, &CQuorvexApp::OnLoRaError, this};
+  const UdpCallbacks callbacks{&CQuorvexApp::OnLoRaReceive, &CQuorvexApp::OnLoRaError, this,
+                               &CQuorvexApp::OnLoRaBurstEnd};
   m_LoRaUdpServer.SetCallbacks(&callbacks);
   if (!m_LoRaUdpServer.Start(m_GatewayPort)) return 0;
 
@@ -130,6 +131,8 @@ int CQuorvexApp::OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_
   static_cast<CQuorvexApp*>(user)->OnGatewayDatagram(from, data, length);
   return 0;
 }
+
+void CQuorvexApp::OnLoRaBurstEnd(void* user) { static_cast<CQuorvexApp*>(user)->m_LoRaDbMgr.CommitBatch(); }
 
 void CQuorvexApp::OnLoRaError(int code, void* user) {
   TraceLine("===================== OnLoRaError ===================== \r\n");

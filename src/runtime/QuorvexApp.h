@@ -108,6 +108,9 @@ class CQuorvexApp {
  private:
   static int OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, void* user);
   static void OnLoRaError(int code, void* user);
+  // Receive thread, at the end of a burst of datagrams: commits the writes
+  // gathered over the burst.
+  static void OnLoRaBurstEnd(void* user);
   static void OnTxSent(JitRequest& request, void* owner);
 
   std::string m_DataDir;

@@ -19,6 +19,7 @@
 #include "persistence/DLinkList.h"
 #include "persistence/DeviceManager.h"
 #include "persistence/DbFixture.h"
+#include "persistence/DbStatement.h"
 
 namespace quorvex {
 namespace {
@@ -31,7 +32,7 @@ TEST_F(DbTest, FreshFileGetsEmptyTablesThatEveryLoadReads) {
   EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"),
             (std::vector<std::string>{"APPTBL", "DEVTBL", "DLINKTBL", "GATETBL", "LOGTBL"}));
   EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='index' ORDER BY name"),
-            (std::vector<std::string>{"DEVTBL_DEVADDR", "DEVTBL_DEVEUI"}));
+            (std::vector<std::string>{"DEVTBL_DEVADDR", "DEVTBL_DEVEUI", "DLINKTBL_DEVPKEY", "DLINKTBL_PENDING"}));
   EXPECT_EQ(raw.Scalar("PRAGMA journal_mode"), "wal");
 
   CAppList apps(db);
@@ -89,6 +90,30 @@ TEST(DbManagerOpen, FileThatHoldsTablesIsUsedAsItIsAndMissingOnesAreAdded) {
   EXPECT_STREQ(apps.m_List[0]->MEMO, "kept");
   EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
   EXPECT_EQ(apps.m_List.back()->PKEY, 8);  // one more than the largest key
+}
+
+// A file whose tables were made without our indexes gets those it can hold;
+// one whose column is missing is still opened and used.
+TEST(DbManagerOpen, IndexesAreAddedToAFileThatLacksThemWhereTheColumnsAllow) {
+  test::TempDir dir;
+  const std::string path = dir.File(CDbManager::kFileName);
+  {
+    RawDb raw(path);
+    ASSERT_EQ(raw.Exec("CREATE TABLE APPTBL (PKEY INTEGER PRIMARY KEY, MEMO TEXT);"
+                       "CREATE TABLE DEVTBL (PKEY INTEGER PRIMARY KEY, DEVEUI BLOB, MEMO TEXT);"
+                       "CREATE TABLE DLINKTBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER, PORT INTEGER, "
+                       "CONFIRMED INTEGER, CHANNEL INTEGER, MAC TEXT, APP TEXT, TIME TEXT, TXDONE INTEGER);"
+                       "CREATE TABLE GATETBL (PKEY INTEGER PRIMARY KEY, ACTIVE INT, ID TEXT, IP TEXT);"
+                       "CREATE TABLE LOGTBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER);"),
+              SQLITE_OK);
+  }
+  CDbManager db;
+  db.Open(path);
+  ASSERT_TRUE(db.IsOpen());
+  EXPECT_EQ(db.m_Result, 0);
+  RawDb raw(path);
+  EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='index' ORDER BY name"),
+            (std::vector<std::string>{"DEVTBL_DEVEUI", "DLINKTBL_DEVPKEY", "DLINKTBL_PENDING"}));
 }
 
 TEST(DbManagerOpen, OpensOnceAndReopensOnlyAfterClose) {
@@ -204,10 +229,75 @@ TEST_F(DbTest, AnotherConnectionsWriteLockIsWaitedFor) {
   EXPECT_EQ(other.Column("SELECT MEMO FROM APPTBL ORDER BY PKEY"), (std::vector<std::string>{"other", "ours"}));
 }
 
-// A child process inserting devices as fast as it can is killed with
-// SIGKILL mid-way: the file stays sound and holds every insert that the
-// child saw complete.
-TEST(DbManagerDurability, KilledWriterLosesNoCompletedInsertAndLeavesASoundFile) {
+// Statements are prepared once per connection and reused; the same text
+// used again while it is in use (a nested operation) gets a statement of
+// its own; closing forgets them, and a reopened connection prepares afresh.
+TEST_F(DbTest, StatementsAreKeptPerConnectionAndReused) {
+  CAppList apps(db);
+  ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+  ASSERT_EQ(apps.LoadApplications(), 0);
+  const size_t kept = CachedStatementCount(db.Connection());
+  EXPECT_GT(kept, 0u);
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+    ASSERT_EQ(apps.LoadApplications(), 0);
+  }
+  EXPECT_EQ(CachedStatementCount(db.Connection()), kept);
+  apps.m_List.clear();
+  ASSERT_EQ(apps.LoadApplications(), 0);
+  EXPECT_EQ(apps.m_List.size(), 51u);
+
+  {
+    std::lock_guard<std::recursive_mutex> lock(db.Mutex());
+    CDbStatement outer;
+    ASSERT_EQ(outer.Prepare(db.Connection(), "SELECT PKEY FROM APPTBL ORDER BY PKEY"), SQLITE_OK);
+    ASSERT_EQ(outer.Step(), SQLITE_ROW);
+    CDbStatement inner;
+    ASSERT_EQ(inner.Prepare(db.Connection(), "SELECT PKEY FROM APPTBL ORDER BY PKEY"), SQLITE_OK);
+    EXPECT_NE(inner.Get(), outer.Get());
+    ASSERT_EQ(inner.Step(), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(inner.Get(), 0), 1);
+    ASSERT_EQ(outer.Step(), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(outer.Get(), 0), 2);  // the outer walk was not disturbed
+  }
+  sqlite3* before = db.Connection();
+  db.Close();
+  EXPECT_EQ(CachedStatementCount(before), 0u);
+  db.Open(dir.Path().string());
+  apps.m_List.clear();
+  ASSERT_EQ(apps.LoadApplications(), 0);
+  EXPECT_EQ(apps.m_List.size(), 51u);
+}
+
+// Group commit: writes of an open batch reach other connections only when
+// it is committed; statements of another thread join it; a close commits it.
+TEST_F(DbTest, BatchIsSeenByOthersOnlyOnceCommitted) {
+  CAppList apps(db);
+  RawDb other(DbPath());
+  db.BeginBatch();
+  EXPECT_TRUE(db.InBatch());
+  ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+  std::thread([&] { EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0); }).join();
+  db.BeginBatch();  // already open: nothing changes
+  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "0");
+  db.CommitBatch();
+  EXPECT_FALSE(db.InBatch());
+  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "2");
+  db.CommitBatch();  // nothing open: harmless
+
+  db.BeginBatch();
+  ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+  db.Close();
+  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "3");
+}
+
+// A child process inserting devices as fast as it can, one commit per
+// insert or in batches, is killed with SIGKILL mid-way: the file stays
+// sound and holds every insert that the child saw committed.
+class DbManagerDurability : public ::testing::TestWithParam<int> {};
+
+TEST_P(DbManagerDurability, KilledWriterLosesNoCompletedInsertAndLeavesASoundFile) {
+  const int batch = GetParam();  // inserts per commit; 0: no batch
   test::TempDir dir;
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
@@ -219,14 +309,20 @@ TEST(DbManagerDurability, KilledWriterLosesNoCompletedInsertAndLeavesASoundFile)
     CDbManager db;
     db.Open(dir.Path().string());
     CDeviceManager devices(db);
+    std::vector<int32_t> pending;
     for (uint32_t i = 1; i <= 200000; ++i) {
+      if (batch > 0) db.BeginBatch();
       auto device = std::make_unique<CDevice>();
       device->DEVADDR = 0x80000000u + i;
       device->RXTICK = int64_t(i) << 33;
       if (devices.InsertDevice(std::move(device)) != 0) _exit(3);
-      const int32_t key = devices.m_Devices.back()->PKEY;
+      pending.push_back(devices.m_Devices.back()->PKEY);
       devices.m_Devices.clear();
-      if (write(fds[1], &key, sizeof key) != sizeof key) _exit(4);
+      if (batch > 0 && pending.size() < static_cast<size_t>(batch)) continue;
+      db.CommitBatch();
+      for (const int32_t key : pending)
+        if (write(fds[1], &key, sizeof key) != sizeof key) _exit(4);
+      pending.clear();
     }
     _exit(0);
   }
@@ -258,6 +354,8 @@ TEST(DbManagerDurability, KilledWriterLosesNoCompletedInsertAndLeavesASoundFile)
     EXPECT_EQ(device->RXTICK, int64_t(i + 1) << 33);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(CommitPerInsertOrBatched, DbManagerDurability, ::testing::Values(0, 64));
 
 }  // namespace
 }  // namespace quorvex
