@@ -99,6 +99,9 @@ AppServer::AppServer(int port) : m_Server(std::make_unique<httplib::Server>()) {
   // An application server that answers at once: without TCP_NODELAY the
   // answer's header and body writes wait on the client's delayed ACK (~40 ms).
   m_Server->set_tcp_nodelay(true);
+  // Connections are kept for many requests, as an application server
+  // behind a proxy keeps them; the library's default closes one after 5.
+  m_Server->set_keep_alive_max_count(100000);
   m_Server->Post(R"(/.*)", [this](const httplib::Request& request, httplib::Response& response) {
     OnPost(request, response);
   });

@@ -4,6 +4,7 @@
 // line on stdout, and on SIGINT or SIGTERM stops the server as the Stop
 // button would and exits 0.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/AsyncWriter.h"
 #include "runtime/HeadlessWindow.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
@@ -93,10 +95,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   app.m_BindErrorObserver = [](int code, int boundPort) {
+    quorvex::FlushTrace();  // after the trace lines that came before it
     fprintf(stderr, "quorvex-server: cannot listen on UDP port %d: %s (code %d)\n", boundPort,
             BindErrorText(code), code);
   };
   if (!app.m_LoRaDbMgr.IsOpen())
+    quorvex::FlushTrace();
     fprintf(stderr, "quorvex-server: cannot open the database %s/%s (code %d); every table operation will fail\n",
             app.DataDir().c_str(), quorvex::CDbManager::kFileName, app.m_LoRaDbMgr.m_Result);
   // What the operator window loads when its LoRaWAN page opens.
@@ -107,9 +111,11 @@ int main(int argc, char** argv) {
   app.SaveSettings();
 
   {
-    quorvex::CHeadlessWindow window(app, stdout, [] { kill(getpid(), SIGTERM); });
+    quorvex::CAsyncWriter output(STDOUT_FILENO);  // written out when the block ends
+    quorvex::CHeadlessWindow window(app, output, [] { kill(getpid(), SIGTERM); });
     app.SetWindow(&window);
     if (app.StartServer() != 1) {
+      quorvex::FlushTrace();
       fprintf(stderr, "quorvex-server: the server could not be started\n");
       app.SetWindow(nullptr);
       return 1;
@@ -124,5 +130,6 @@ int main(int argc, char** argv) {
     app.WaitForServerThreads(2000);
     app.SetWindow(nullptr);
   }
+  quorvex::FlushTrace();
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "runtime/HeadlessWindow.h"
 
 #include "persistence/Log.h"
+#include "platform/AsyncWriter.h"
 #include "runtime/QuorvexApp.h"
 
 namespace quorvex {
@@ -8,16 +9,25 @@ namespace quorvex {
 CHeadlessWindow::CHeadlessWindow(CQuorvexApp& app, FILE* out, std::function<void()> onQuit)
     : m_App(app), m_Out(out), m_OnQuit(std::move(onQuit)) {}
 
+CHeadlessWindow::CHeadlessWindow(CQuorvexApp& app, CAsyncWriter& out, std::function<void()> onQuit)
+    : m_App(app), m_Writer(&out), m_OnQuit(std::move(onQuit)) {}
+
 void CHeadlessWindow::SendWindowMessage(int message) {
   std::lock_guard<std::recursive_mutex> lock(m_Mutex);
   if (message == UM_NOTIFY) {
     CLog record;
+    std::string lines;
     while (m_App.TakeLogRecord(record)) {
-      const std::string line = FormatLogLine(record);
-      fprintf(m_Out, "%s\n", line.c_str());
+      lines += FormatLogLine(record);
+      lines += '\n';
       ++m_Printed;
     }
-    fflush(m_Out);
+    if (m_Writer != nullptr) {
+      m_Writer->Write(lines);
+    } else if (m_Out != nullptr) {
+      fputs(lines.c_str(), m_Out);
+      fflush(m_Out);
+    }
   } else if (message == UM_QUIT) {
     if (m_OnQuit) m_OnQuit();
   }

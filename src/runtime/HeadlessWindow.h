@@ -14,12 +14,17 @@
 
 namespace quorvex {
 
+class CAsyncWriter;
 class CQuorvexApp;
 
 class CHeadlessWindow : public IWindowLink {
  public:
-  // Prints records to `out`; `onQuit` is called for UM_QUIT.
+  // Prints records to `out` (flushed after each message); `onQuit` is
+  // called for UM_QUIT.
   CHeadlessWindow(CQuorvexApp& app, FILE* out, std::function<void()> onQuit = {});
+  // Prints records through `out`, which writes them from a thread of its
+  // own: the radio threads that notify never wait for the terminal.
+  CHeadlessWindow(CQuorvexApp& app, CAsyncWriter& out, std::function<void()> onQuit = {});
   CHeadlessWindow(const CHeadlessWindow&) = delete;
   CHeadlessWindow& operator=(const CHeadlessWindow&) = delete;
 
@@ -30,7 +35,8 @@ class CHeadlessWindow : public IWindowLink {
 
  private:
   CQuorvexApp& m_App;
-  FILE* m_Out;
+  FILE* m_Out = nullptr;
+  CAsyncWriter* m_Writer = nullptr;
   std::function<void()> m_OnQuit;
 
   // Serialises the handling of messages: one reader of the ring at a time.

@@ -10,10 +10,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
 
+#include "platform/AsyncWriter.h"
 #include "platform/Tick.h"
 
 namespace quorvex {
@@ -79,21 +81,21 @@ void ResetSearchLocked() {
   if (fd >= 0) close(fd);
 }
 
-// Writes the whole line to stderr. One write call per line keeps lines of
-// different threads apart; a partial write (rare) is completed afterwards.
-void WriteToStderr(std::string_view line) {
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = write(STDERR_FILENO, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere to report it
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
+// Lines reach stderr through a writer thread: a radio thread that traces
+// never waits for the terminal or the file behind stderr, and a burst of
+// lines leaves in a few writes. Each line stays whole. The writer lives as
+// long as the process (threads may trace until the very end), and what is
+// queued is written out when the process exits normally.
+CAsyncWriter& StderrWriter() {
+  static CAsyncWriter* writer = [] {
+    auto* created = new CAsyncWriter(STDERR_FILENO);
+    std::atexit([] { FlushTrace(); });
+    return created;
+  }();
+  return *writer;
 }
+
+void WriteToStderr(std::string_view line) { StderrWriter().Write(line); }
 
 void AppendUtf8(std::string& out, wchar_t wide) {
   auto code = static_cast<uint32_t>(wide);
@@ -173,10 +175,16 @@ std::function<void(std::string_view)> g_Observer;
 // Builds the line of a message already cut to its limit and hands it to both
 // sinks.
 void TraceCutMessage(std::string_view message) {
-  std::string timeText;
+  // The time text changes once a second; a thread that traces many lines a
+  // second formats it once.
+  thread_local std::time_t lastSecond = -1;
+  thread_local std::string timeText;
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (localtime_r(&now, &local) != nullptr) timeText = FormatTraceTime(local);
+  if (now != lastSecond) {
+    std::tm local{};
+    timeText = localtime_r(&now, &local) != nullptr ? FormatTraceTime(local) : std::string();
+    lastSecond = now;
+  }
   const std::string line = FormatTraceLine(GetTickCount32(), timeText, message);
   WriteToStderr(line);
   SendToConsole(line);
@@ -187,6 +195,8 @@ void TraceCutMessage(std::string_view message) {
 }
 
 }  // namespace
+
+void FlushTrace() { StderrWriter().Flush(); }
 
 void TraceMessage(std::string_view message) {
   TraceCutMessage(message.substr(0, kTraceMessageMax));

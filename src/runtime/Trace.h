@@ -2,7 +2,8 @@
 // TraceLine or TraceLineW. A line is "<tick>  <local time> >>> <message>";
 // it goes to stderr (our debugger output) and, when one is running, to the
 // console program listening on the abstract Unix datagram socket named
-// "Message Console Manager". Tracing never fails towards its caller (only
+// "Message Console Manager"; stderr is written by a thread of its own, so
+// tracing never waits for it. Tracing never fails towards its caller (only
 // running out of memory throws) and may be used from any thread at any time.
 #pragma once
 #include <functional>
@@ -30,6 +31,11 @@ void TraceLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // kTraceMessageMax wide characters and converted to UTF-8; a format that
 // fails part-way keeps what was produced before the failure.
 void TraceLineW(const wchar_t* format, ...);
+
+// Returns once every line traced before the call has reached stderr (lines
+// are written by a thread of their own). Runs by itself when the process
+// exits normally.
+void FlushTrace();
 
 // Traces an already formatted message (cut to kTraceMessageMax bytes): builds
 // the line from the current tick count and local time and hands it to both

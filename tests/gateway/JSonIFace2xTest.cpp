@@ -236,8 +236,10 @@ TEST_F(JSonIFace2xTest, ParseTracesWhatTheDispatcherReports) {
   };
   for (const auto& c : cases) {
     CJSonIFace2x json;
+    FlushTrace();
     ::testing::internal::CaptureStderr();
     Parse(json, c.datagram);
+    FlushTrace();  // lines reach stderr through the trace's writer thread
     const std::string out = ::testing::internal::GetCapturedStderr();
     if (c.lines.empty()) {
       EXPECT_EQ(out, "");
@@ -364,6 +366,7 @@ TEST_F(JSonIFace2xTest, MangledDatagramsAreHandledSafely) {
       R"({"rxpk":[{"tmst":3512348611,"freq":868.1,"chan":2,"rfch":0,"modu":"LORA",)"
       R"("datr":"SF7BW125","codr":"4/5","rssi":-35,"lsnr":7.5,"size":1,"data":"QA=="}]})";
   const char kNasty[] = "[]{}\",:0-e.\\u\0/*";
+  FlushTrace();
   ::testing::internal::CaptureStderr();  // the reception traces are not the point here
   for (int round = 0; round < 3000; ++round) {
     Bytes d = Datagram(0, base);
@@ -386,6 +389,7 @@ TEST_F(JSonIFace2xTest, MangledDatagramsAreHandledSafely) {
     std::string app, mac;
     json.SetHttpRxParse(std::string(d.begin() + CJSonIFace2x::kHeaderSize, d.end()), app, mac);
   }
+  FlushTrace();
   ::testing::internal::GetCapturedStderr();
 }
 

@@ -84,6 +84,7 @@ class CTestConsole {
 class CStderrCapture {
  public:
   explicit CStderrCapture(std::string path) : m_Path(std::move(path)) {
+    FlushTrace();  // earlier lines go to the real stderr
     std::fflush(stderr);
     m_Saved = dup(STDERR_FILENO);
     const int fd = open(m_Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -96,6 +97,7 @@ class CStderrCapture {
 
   // Restores stderr and returns everything written meanwhile.
   std::string Finish() {
+    FlushTrace();  // lines reach stderr through the trace's writer thread
     Restore();
     std::ifstream in(m_Path, std::ios::binary);
     std::ostringstream text;
