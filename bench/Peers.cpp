@@ -103,6 +103,11 @@ AppServer::AppServer(int port) : m_Server(std::make_unique<httplib::Server>()) {
   // behind a proxy keeps them; the library's default closes one after 5.
   m_Server->set_keep_alive_max_count(100000);
   m_Server->Post(R"(/.*)", [this](const httplib::Request& request, httplib::Response& response) {
+    // A 12-byte answer is not worth compressing, and the library would
+    // compress it (brotli at its slowest setting) for every post, taking
+    // most of this tool's time: answer it plain, as application servers do
+    // for small bodies. The request object is the server's own, not const.
+    const_cast<httplib::Request&>(request).headers.erase("Accept-Encoding");
     OnPost(request, response);
   });
   if (port == 0) {

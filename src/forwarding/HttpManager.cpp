@@ -275,7 +275,10 @@ int CHttpManager::StartWorkers(int count) {
     info->m_Manager = this;
     info->m_Event = std::make_shared<CEvent>();
     info->m_Generation = generation;
-    m_Workers[i] = info;
+    {
+      std::lock_guard<std::recursive_mutex> lock(m_Lock);
+      m_Workers[i] = info;
+    }
     RetireThread(std::move(m_WorkerThreads[i]));
     m_WorkerThreads[i] = CThread::Create([info] { return WorkerThread(info); });
     if (m_WorkerThreads[i]) ++started;
@@ -285,6 +288,11 @@ int CHttpManager::StartWorkers(int count) {
 
 void CHttpManager::StopWorkers() {
   m_Run = 0;
+  WakeWorkers();
+}
+
+void CHttpManager::WakeWorkers() {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
   const int count = m_WorkerCount.load();
   for (int i = 0; i < count; ++i)
     if (m_Workers[i]) m_Workers[i]->m_Event->Set();
@@ -311,6 +319,8 @@ bool CHttpManager::AddRequest(std::unique_ptr<HttpForwardRequest> request) {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);
     if (m_Requests.size() < kMaxQueued) {
       m_Requests.push_back(std::move(request));
+      // An idle worker takes it at once instead of at its next poll.
+      WakeWorkers();
       return true;
     }
     if (request) device = request->m_DevicePkey;

@@ -149,6 +149,8 @@ class CHttpManager : public CBaseMgr {
 
  private:
   static int WorkerThread(std::shared_ptr<HttpWorkerInfo> info);
+  // Sets every worker's event.
+  void WakeWorkers();
   // Turns an answer into a downlink request of the request's device.
   void StoreAnswer(const HttpForwardRequest& request, const std::string& answer, int index);
 

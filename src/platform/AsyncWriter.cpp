@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 
@@ -68,9 +69,11 @@ void CAsyncWriter::Write(std::string_view text) {
       m_DroppedToReport += text.size();
       return;
     }
-    // The thread sleeps only while nothing is pending: one wake per burst.
-    wake = m_Pending.empty();
+    // The thread sleeps while nothing is pending, then gathers for a moment:
+    // woken when the first text comes and when enough has gathered.
+    const std::size_t before = m_Pending.size();
     m_Pending.append(text);
+    wake = before == 0 || (before < kGatherBytes && m_Pending.size() >= kGatherBytes);
     ++m_Queued;
   }
   if (wake) m_Wake.notify_one();
@@ -80,7 +83,11 @@ void CAsyncWriter::Flush() {
   if (g_InForkedChild.load(std::memory_order_relaxed)) return;  // written synchronously there
   std::unique_lock<std::mutex> lock(m_Mutex);
   const unsigned long long target = m_Queued;
+  if (m_Written >= target) return;
+  ++m_FlushWaiters;
+  m_Wake.notify_one();  // cut the gathering short
   m_Done.wait(lock, [&] { return m_Written >= target; });
+  --m_FlushWaiters;
 }
 
 std::size_t CAsyncWriter::Dropped() {
@@ -94,6 +101,10 @@ void CAsyncWriter::Run() {
   for (;;) {
     m_Wake.wait(lock, [&] { return m_Stop || !m_Pending.empty() || m_DroppedToReport > 0; });
     if (m_Pending.empty() && m_DroppedToReport == 0 && m_Stop) break;
+    // Gather what follows for a moment: under load lines come in bursts, and
+    // a few large writes cost far less than one per line.
+    m_Wake.wait_for(lock, std::chrono::milliseconds(kGatherMs),
+                    [&] { return m_Stop || m_FlushWaiters > 0 || m_Pending.size() >= kGatherBytes; });
     batch.clear();
     batch.swap(m_Pending);  // the next texts go to the emptied buffer meanwhile
     const unsigned long long taken = m_Queued;

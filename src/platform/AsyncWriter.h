@@ -21,6 +21,10 @@ namespace quorvex {
 class CAsyncWriter {
  public:
   static constexpr std::size_t kMaxPending = 8u << 20;
+  // Text reaches the descriptor at most this long after it was queued (less
+  // when this much is pending, or when someone flushes).
+  static constexpr int kGatherMs = 5;
+  static constexpr std::size_t kGatherBytes = 64u << 10;
 
   explicit CAsyncWriter(int fd);
   // Writes what is pending, then ends the thread.
@@ -51,6 +55,7 @@ class CAsyncWriter {
   std::size_t m_Dropped = 0;
   std::size_t m_DroppedToReport = 0;
   std::size_t m_NoteAt = 0;  // offset in m_Pending where the unreported loss began
+  int m_FlushWaiters = 0;
   bool m_Stop = false;
   std::thread m_Thread;
 };
