@@ -86,6 +86,8 @@ void PrintUsage(FILE* out) {
           "  --confirmed F        fraction of uplinks sent confirmed, 0..1 (default 0.1)\n"
           "  --server PATH        quorvex-server to start (default: the one of this build)\n"
           "  --keep-data          keep the data directory (database, server output)\n"
+          "  --no-forward         the application has no server URL: uplinks are not posted\n"
+          "                       (measures the radio path alone)\n"
           "  --data-dir DIR       data directory to use instead of a fresh temporary one\n"
           "  --threads T          sender threads (default 2)\n"
           "  --drain S            seconds to wait for late answers after the load (default 3)\n"
@@ -156,6 +158,10 @@ ParseOutcome ParseOptions(int argc, char** argv, BenchOptions& out, std::string&
     if (arg == "--short" || arg == "--long") continue;
     if (arg == "--keep-data") {
       o.keepData = true;
+      continue;
+    }
+    if (arg == "--no-forward") {
+      o.noForward = true;
       continue;
     }
     if (arg == "--prepare-only") {

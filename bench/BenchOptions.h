@@ -16,6 +16,7 @@ struct BenchOptions {
   double confirmed = 0.1;      // --confirmed FRACTION of uplinks sent confirmed
   std::string server;          // --server PATH; empty: the server of this build
   bool keepData = false;       // --keep-data
+  bool noForward = false;      // --no-forward
   int connectPort = 0;         // --connect PORT: a running server; 0 starts one
   std::string dataDir;         // --data-dir DIR
   int pid = 0;                 // --pid PID of a --connect server (memory figures)

@@ -197,7 +197,7 @@ int PrepareOnly(const BenchOptions& o) {
     AppServer probe(0);
     port = probe.Port();
   }
-  const std::string url = "http://127.0.0.1:" + std::to_string(port);
+  const std::string url = o.noForward ? std::string() : "http://127.0.0.1:" + std::to_string(port);
   std::string error;
   if (!PrepareDatabase(o.dataDir, o.devices, url, error)) {
     fprintf(stderr, "quorvex-bench: %s\n", error.c_str());
@@ -267,7 +267,7 @@ int Run(const BenchOptions& o) {
   std::string error;
   if (!connect) {
     appServer = std::make_unique<AppServer>(o.httpPort);
-    const std::string url = "http://127.0.0.1:" + std::to_string(appServer->Port());
+    const std::string url = o.noForward ? std::string() : "http://127.0.0.1:" + std::to_string(appServer->Port());
     Note("preparing %u ABP devices in %s", o.devices, dataDir.c_str());
     if (!PrepareDatabase(dataDir, o.devices, url, error) || !LoadBenchSet(dbPath, o.devices, set, error)) {
       fprintf(stderr, "quorvex-bench: %s\n", error.c_str());
@@ -499,24 +499,28 @@ int Run(const BenchOptions& o) {
     }
   }
   const Summary postDelay = Summarize(postMs);
-  printf("\nApplication server (every uplink carries application data on FPort 1, so each accepted one is forwarded)\n");
-  printf("  posts         %llu received, %llu within the window (shifted by 400 ms) = %.1f/s; %llu of %llu accepted "
-         "uplinks never posted\n",
-         static_cast<unsigned long long>(track.postsTotal.load()), static_cast<unsigned long long>(postedInWindow),
-         o.seconds > 0 ? static_cast<double>(postedInWindow) / o.seconds : 0.0,
-         static_cast<unsigned long long>(postMissing), static_cast<unsigned long long>(server.acked));
-  printf("  post delay    %s (uplink sent -> post received)\n", FormatMs(postDelay, 1).c_str());
-  if (trace.known) {
-    const uint64_t accounted = trace.postOk + trace.postFail + trace.queueFull;
-    printf("  server trace  %llu posts succeeded, %llu failed, %llu dropped (forwarding queue full)\n",
-           static_cast<unsigned long long>(trace.postOk), static_cast<unsigned long long>(trace.postFail),
-           static_cast<unsigned long long>(trace.queueFull));
-    printf("  unaccounted   %llu accepted uplinks neither posted nor traced as failed or dropped: still queued at the "
-           "stop, or never handed to the forwarder (the trace cannot tell which)\n",
-           static_cast<unsigned long long>(server.acked > accounted ? server.acked - accounted : 0));
+  if (o.noForward) {
+    printf("\nApplication server: none (--no-forward: the application has no server URL)\n");
   } else {
-    printf("  server trace  unknown (not a server this tool started): failed posts and forwarding-queue drops "
-           "cannot be counted\n");
+    printf("\nApplication server (every uplink carries application data on FPort 1, so each accepted one is forwarded)\n");
+    printf("  posts         %llu received, %llu within the window (shifted by 400 ms) = %.1f/s; %llu of %llu accepted "
+           "uplinks never posted\n",
+           static_cast<unsigned long long>(track.postsTotal.load()), static_cast<unsigned long long>(postedInWindow),
+           o.seconds > 0 ? static_cast<double>(postedInWindow) / o.seconds : 0.0,
+           static_cast<unsigned long long>(postMissing), static_cast<unsigned long long>(server.acked));
+    printf("  post delay    %s (uplink sent -> post received)\n", FormatMs(postDelay, 1).c_str());
+    if (trace.known) {
+      const uint64_t accounted = trace.postOk + trace.postFail + trace.queueFull;
+      printf("  server trace  %llu posts succeeded, %llu failed, %llu dropped (forwarding queue full)\n",
+             static_cast<unsigned long long>(trace.postOk), static_cast<unsigned long long>(trace.postFail),
+             static_cast<unsigned long long>(trace.queueFull));
+      printf("  unaccounted   %llu accepted uplinks neither posted nor traced as failed or dropped: still queued at the "
+             "stop, or never handed to the forwarder (the trace cannot tell which)\n",
+             static_cast<unsigned long long>(server.acked > accounted ? server.acked - accounted : 0));
+    } else {
+      printf("  server trace  unknown (not a server this tool started): failed posts and forwarding-queue drops "
+             "cannot be counted\n");
+    }
   }
 
   // Memory.
@@ -639,13 +643,15 @@ int Run(const BenchOptions& o) {
            static_cast<unsigned long long>(server.acked), static_cast<unsigned long long>(missingRows),
            static_cast<unsigned long long>(extraRows));
   }
-  const bool postsOk = postMissing == 0 && track.postDuplicate == 0 && track.postBad == 0 && track.postUnknown == 0;
-  printf("  %s  posts: %llu posts for %llu forwarded uplinks; %llu missing, %llu repeated, %llu unreadable or "
-         "disagreeing, %llu naming no uplink sent%s\n",
-         postsOk ? "PASS" : "FAIL", static_cast<unsigned long long>(posted), static_cast<unsigned long long>(server.acked),
-         static_cast<unsigned long long>(postMissing), static_cast<unsigned long long>(track.postDuplicate.load()),
-         static_cast<unsigned long long>(track.postBad.load()), static_cast<unsigned long long>(track.postUnknown.load()),
-         postWithoutAck != 0 ? (" (" + std::to_string(postWithoutAck) + " for uplinks without PUSH_ACK)").c_str() : "");
+  if (!o.noForward) {
+    const bool postsOk = postMissing == 0 && track.postDuplicate == 0 && track.postBad == 0 && track.postUnknown == 0;
+    printf("  %s  posts: %llu posts for %llu forwarded uplinks; %llu missing, %llu repeated, %llu unreadable or "
+           "disagreeing, %llu naming no uplink sent%s\n",
+           postsOk ? "PASS" : "FAIL", static_cast<unsigned long long>(posted), static_cast<unsigned long long>(server.acked),
+           static_cast<unsigned long long>(postMissing), static_cast<unsigned long long>(track.postDuplicate.load()),
+           static_cast<unsigned long long>(track.postBad.load()), static_cast<unsigned long long>(track.postUnknown.load()),
+           postWithoutAck != 0 ? (" (" + std::to_string(postWithoutAck) + " for uplinks without PUSH_ACK)").c_str() : "");
+  }
   if (child && trace.bindError != 0) printf("  note: the server trace shows a bind error banner\n");
   if (madeDir && o.keepData) printf("\nData kept in %s (server.out, server.err, %s)\n", dataDir.c_str(), CDbManager::kFileName);
   printf("==============================================================\n");

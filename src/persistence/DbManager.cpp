@@ -3,10 +3,14 @@
 #include <sqlite3.h>
 
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "persistence/DbRows.h"
 #include "persistence/DbSql.h"
@@ -107,12 +111,86 @@ int OnMaxRow(void* user, int columns, char** values, char** /*names*/) {
 
 }  // namespace
 
+// A checkpoint copies the write-ahead log back into the database file and
+// flushes both to disk: tens of milliseconds on a busy disk. Run by the
+// committing thread (SQLite's default) it would stall the radio threads; so
+// a thread of its own, with a connection of its own, runs it when told that
+// the log has grown, and once a second otherwise. A passive checkpoint never
+// blocks the server's connection, which writes on meanwhile.
+class CWalCheckpointer {
+ public:
+  explicit CWalCheckpointer(std::string path) : m_Path(std::move(path)) {
+    m_Thread = std::thread([this] { Run(); });
+  }
+  ~CWalCheckpointer() {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Stop = true;
+    }
+    m_Wake.notify_one();
+    if (m_Thread.joinable()) m_Thread.join();
+  }
+  CWalCheckpointer(const CWalCheckpointer&) = delete;
+  CWalCheckpointer& operator=(const CWalCheckpointer&) = delete;
+
+  void Kick() {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Kicked = true;
+    }
+    m_Wake.notify_one();
+  }
+
+ private:
+  void Run() {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(m_Path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)> db(raw, &sqlite3_close_v2);
+    if (rc != SQLITE_OK) {
+      TraceLine("CDbManager Checkpointer Open Error %d\r\n", rc);
+      return;  // the server's commits checkpoint by themselves past kInlineCheckpointPages
+    }
+    sqlite3_busy_timeout(db.get(), CDbManager::kBusyTimeoutMs);
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    while (!m_Stop) {
+      m_Wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_Stop || m_Kicked; });
+      if (m_Stop) break;
+      m_Kicked = false;
+      lock.unlock();
+      int logPages = 0, copied = 0;
+      const int result =
+          sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &copied);
+      if (result != SQLITE_OK && result != SQLITE_BUSY) TraceLine("CDbManager Checkpoint Error %d\r\n", result);
+      lock.lock();
+    }
+  }
+
+  const std::string m_Path;
+  std::mutex m_Mutex;
+  std::condition_variable m_Wake;
+  bool m_Kicked = false;
+  bool m_Stop = false;
+  std::thread m_Thread;
+};
+
+int CDbManager::OnWalCommit(void* self, sqlite3* db, const char* /*schema*/, int pages) {
+  auto* manager = static_cast<CDbManager*>(self);
+  if (pages >= kInlineCheckpointPages || !manager->m_Checkpointer) {
+    if (pages >= kCheckpointPages) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  } else if (pages >= kCheckpointPages) {
+    manager->m_Checkpointer->Kick();
+  }
+  return SQLITE_OK;
+}
+
 void CDbManager::ConnectionCloser::operator()(sqlite3* db) const {
   // Kept statements are finalised first, so the close completes at once;
   // close_v2 would still defer it safely otherwise.
   ForgetStatements(db);
   sqlite3_close_v2(db);
 }
+
+CDbManager::CDbManager() = default;
 
 CDbManager::~CDbManager() { Close(); }
 
@@ -150,6 +228,7 @@ void CDbManager::Open() {
 void CDbManager::Close() {
   Guard lock(m_Lock);
   CommitBatch();  // closing a connection would roll an open batch back
+  m_Checkpointer.reset();  // before the last connection folds the log back in
   m_Db.reset();
   m_ErrMsg.clear();
   m_Opened = 0;
@@ -202,6 +281,12 @@ int CDbManager::SetUpConnection() {
     note(rc);
   }
   note(sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr));
+  // Checkpoints leave the committing thread (see CWalCheckpointer); the
+  // hook replaces SQLite's own automatic checkpoint.
+  if (sqlite3_db_readonly(db, "main") == 0) {
+    m_Checkpointer = std::make_unique<CWalCheckpointer>(m_FileName);
+    sqlite3_wal_hook(db, &CDbManager::OnWalCommit, this);
+  }
   note(CreateMissingTables());
   if (first == SQLITE_OK) {
     for (const char* index : kIndexes) (void)sqlite3_exec(db, index, nullptr, nullptr, nullptr);

@@ -28,6 +28,8 @@ struct sqlite3;
 
 namespace quorvex {
 
+class CWalCheckpointer;
+
 class CDbManager : public CBaseMgr {
  public:
   static constexpr const char* kFileName = "LoRaDB_V001.db";
@@ -36,8 +38,13 @@ class CDbManager : public CBaseMgr {
   static constexpr int kBusyTimeoutMs = 5000;
   // Records per log page.
   static constexpr int kLogPageSize = 100;
+  // Pages in the write-ahead log at which a checkpoint is started in the
+  // background, and at which a commit checkpoints by itself because the
+  // background one does not keep up.
+  static constexpr int kCheckpointPages = 1000;
+  static constexpr int kInlineCheckpointPages = 50000;
 
-  CDbManager() = default;
+  CDbManager();
   // Closes the connection.
   ~CDbManager() override;
 
@@ -129,7 +136,13 @@ class CDbManager : public CBaseMgr {
   int SetUpConnection();
   int CreateMissingTables();
 
+  // Called by SQLite after each commit with the pages in the write-ahead
+  // log: hands the checkpoint to m_Checkpointer.
+  static int OnWalCommit(void* self, sqlite3* db, const char* schema, int pages);
+
   std::unique_ptr<sqlite3, ConnectionCloser> m_Db;
+  // Folds the write-ahead log back into the file on a thread of its own.
+  std::unique_ptr<CWalCheckpointer> m_Checkpointer;
 };
 
 }  // namespace quorvex
