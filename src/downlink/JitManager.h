@@ -100,10 +100,13 @@ class CJitManager : public CBaseMgr {
   // first, from the queue to `due`; call with the lock held.
   void TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due);
   bool TryClassC();
-  bool SendJoinAccept(JitRequest& request);
-  bool SendClassAReply(JitRequest& request);
-  // Sends a built frame timed for the device's first receive window.
-  bool SendInRx1(JitRequest& request);
+  // Build the frame of a due request and write the state it carries
+  // (session keys, downlink counter); `txpk` receives the text to send.
+  // False when there is nothing to send.
+  bool PrepareJoinAccept(JitRequest& request, std::string& txpk);
+  bool PrepareClassAReply(JitRequest& request, std::string& txpk);
+  // The txpk of the built frame, timed for the device's first receive window.
+  bool PrepareRx1(JitRequest& request, std::string& txpk);
   // Sends the PULL_RESP of `txpk` to `gateway`'s pull address.
   void SendTxpk(const CDevice& device, const std::string& txpk);
 

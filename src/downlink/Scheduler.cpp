@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "downlink/FrameBuilder.h"
 #include "downlink/JitManager.h"
@@ -107,17 +109,30 @@ bool CJitManager::ServePass(uint64_t now) {
   }
   // Sent without the queue's lock: the receive thread appends the next
   // uplinks meanwhile instead of waiting for the database and the socket.
-  bool sent = false;
+  // Every frame of the pass is built and its state written first, in one
+  // commit, and then they all leave: a commit per frame would cost more than
+  // the frame, and no frame may leave before its downlink counter is on file.
+  std::vector<std::pair<JitRequest*, std::string>> ready;
+  ready.reserve(due.size());
+  if (!due.empty()) m_App->m_LoRaDbMgr.BeginBatch();
   for (auto& request : due) {
     if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
     const CDevice& device = *request->m_Device;
+    std::string txpk;
+    bool built = false;
     if (device.m_UpMType == 0) {
-      sent = SendJoinAccept(*request) || sent;
+      built = PrepareJoinAccept(*request, txpk);
     } else if (device.m_UpMType == 2 || device.m_UpMType == 4) {
-      sent = SendClassAReply(*request) || sent;
+      built = PrepareClassAReply(*request, txpk);
     }
+    if (built) ready.emplace_back(request.get(), std::move(txpk));
   }
-  return sent;
+  if (!due.empty()) m_App->m_LoRaDbMgr.CommitBatch();
+  for (auto& [request, txpk] : ready) {
+    SendTxpk(*request->m_Device, txpk);
+    NotifyTxSent(*request);
+  }
+  return !ready.empty();
 }
 
 void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due) {
@@ -148,15 +163,15 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
   if (taken) std::erase_if(m_Requests, [](const std::unique_ptr<JitRequest>& r) { return !r; });
 }
 
-bool CJitManager::SendJoinAccept(JitRequest& request) {
+bool CJitManager::PrepareJoinAccept(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   device.m_DownMType = 1;
   // The stored keys must be those of the accept that goes out.
   m_App->m_LoRaDevMgr.UpdateDevice(&device);
-  return SendInRx1(request);
+  return PrepareRx1(request, txpk);
 }
 
-bool CJitManager::SendClassAReply(JitRequest& request) {
+bool CJitManager::PrepareClassAReply(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   CApplication application;
   if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
@@ -165,20 +180,17 @@ bool CJitManager::SendClassAReply(JitRequest& request) {
   m_App->m_LoRaDevMgr.RefreshDownlinkState(&device);
   if (!BuildReplyFrame(*m_App, device, application)) return false;
   m_App->m_LoRaDevMgr.UpdateDownlinkState(&device);
-  return SendInRx1(request);
+  return PrepareRx1(request, txpk);
 }
 
-bool CJitManager::SendInRx1(JitRequest& request) {
+bool CJitManager::PrepareRx1(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   const int size = device.m_TxLength;
   const std::string data = EncodeFrame(device);
-  std::string txpk;
   if (data.empty() || !MakeClassATxpk(device, static_cast<uint32_t>(request.m_Delay), data, size, txpk)) {
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
     return false;
   }
-  SendTxpk(device, txpk);
-  NotifyTxSent(request);
   return true;
 }
 
