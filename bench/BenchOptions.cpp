@@ -49,9 +49,9 @@ void ApplyPreset(const std::string& name, BenchOptions& o) {
     // A soak: ten minutes of steady load that a sound server carries whole
     // (below the application-server forwarding rate), memory sampled every
     // 5 s; raise --rate to soak it under overload.
-    o.devices = 2000;
+    o.devices = 20000;
     o.gateways = 4;
-    o.rate = 30;
+    o.rate = 1000;
     o.seconds = 600;
     o.confirmed = 0.1;
     o.drain = 5;

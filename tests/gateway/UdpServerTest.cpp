@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -79,6 +80,52 @@ TEST_F(UdpServerTest, DeliversDatagramsUpTo1500BytesAndDropsLongerOnes) {
   EXPECT_EQ(sink.datagrams[0], full);
   EXPECT_EQ(sink.datagrams[1], (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(sink.terminators, (std::vector<uint8_t>{0, 0}));
+}
+
+// The end of a burst comes when the socket holds nothing more, and after
+// every kMaxBurst datagrams in a row while it keeps holding more.
+TEST(UdpServerBurst, BurstEndsAfterTheQueueEmptiesAndEveryMaxBurstDatagrams) {
+  struct Counter {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool gateOpen = false;
+    int datagrams = 0;
+    std::vector<int> burstEnds;  // datagrams seen at each end of a burst
+
+    static int OnDatagram(const SocketAddress&, uint8_t*, uint32_t, void* user) {
+      auto* self = static_cast<Counter*>(user);
+      std::unique_lock<std::mutex> lock(self->mutex);
+      // The first datagram is held until the rest wait in the socket.
+      self->opened.wait(lock, [self] { return self->gateOpen; });
+      ++self->datagrams;
+      return 0;
+    }
+    static void OnBurstEnd(void* user) {
+      auto* self = static_cast<Counter*>(user);
+      std::lock_guard<std::mutex> lock(self->mutex);
+      self->burstEnds.push_back(self->datagrams);
+    }
+  } counter;
+  CUdpServer server;
+  const UdpCallbacks callbacks{&Counter::OnDatagram, nullptr, &counter, &Counter::OnBurstEnd};
+  server.SetCallbacks(&callbacks);
+  ASSERT_TRUE(server.Start(0));
+  ASSERT_TRUE(WaitUntil([&] { return server.BoundPort() != 0; }));
+  UdpClient gateway;
+  const int total = 3 * kMaxBurst + 8;
+  for (int i = 0; i < total; ++i) ASSERT_TRUE(gateway.SendTo(static_cast<uint16_t>(server.BoundPort()), {1}));
+  {
+    std::lock_guard<std::mutex> lock(counter.mutex);
+    counter.gateOpen = true;
+  }
+  counter.opened.notify_all();
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(counter.mutex);
+    return !counter.burstEnds.empty() && counter.burstEnds.back() == total;
+  }));
+  EXPECT_TRUE(server.Stop());
+  std::lock_guard<std::mutex> lock(counter.mutex);
+  EXPECT_EQ(counter.burstEnds, (std::vector<int>{kMaxBurst, 2 * kMaxBurst, 3 * kMaxBurst, total}));
 }
 
 TEST_F(UdpServerTest, PortInUseReportsOnce10048AndStopStillCompletes) {
