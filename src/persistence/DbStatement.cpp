@@ -168,9 +168,22 @@ int StepRows(CDbStatement& stmt, const std::function<void(sqlite3_stmt*)>& onRow
 int FindColumn(sqlite3_stmt* stmt, const char* name) {
   if (stmt == nullptr || name == nullptr) return -1;
   const int count = sqlite3_column_count(stmt);
-  for (int i = 0; i < count; ++i) {
+  // Rows are read field by field in the order of their table's columns, so
+  // the column after the one found last is tried first: a row costs one
+  // name comparison per field instead of a scan for each.
+  thread_local sqlite3_stmt* lastStmt = nullptr;
+  thread_local int lastIndex = -1;
+  const auto matches = [&](int i) {
     const char* columnName = sqlite3_column_name(stmt, i);
-    if (columnName != nullptr && strcmp(columnName, name) == 0) return i;
+    return columnName != nullptr && strcmp(columnName, name) == 0;
+  };
+  if (stmt == lastStmt && lastIndex + 1 < count && matches(lastIndex + 1)) return ++lastIndex;
+  for (int i = 0; i < count; ++i) {
+    if (matches(i)) {
+      lastStmt = stmt;
+      lastIndex = i;
+      return i;
+    }
   }
   return -1;
 }
