@@ -107,7 +107,8 @@ class CJitManager : public CBaseMgr {
   bool PrepareClassAReply(JitRequest& request, std::string& txpk);
   // The txpk of the built frame, timed for the device's first receive window.
   bool PrepareRx1(JitRequest& request, std::string& txpk);
-  // Sends the PULL_RESP of `txpk` to `gateway`'s pull address.
+  // Sends the PULL_RESP of `txpk` to the pull address of the device's
+  // gateway. The state the frame carries must be committed before.
   void SendTxpk(const CDevice& device, const std::string& txpk);
 
   CQuorvexApp* m_App = nullptr;

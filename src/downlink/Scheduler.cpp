@@ -128,11 +128,15 @@ bool CJitManager::ServePass(uint64_t now) {
     if (built) ready.emplace_back(request.get(), std::move(txpk));
   }
   if (!due.empty()) m_App->m_LoRaDbMgr.CommitBatch();
+  if (ready.empty()) return false;
+  // The packet-log rows of the sent frames share one commit too.
+  m_App->m_LoRaDbMgr.BeginBatch();
   for (auto& [request, txpk] : ready) {
     SendTxpk(*request->m_Device, txpk);
     NotifyTxSent(*request);
   }
-  return !ready.empty();
+  m_App->m_LoRaDbMgr.CommitBatch();
+  return true;
 }
 
 void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due) {
@@ -229,6 +233,9 @@ bool CJitManager::TryClassC() {
   }
   device->m_Gateway = gateway;
   device->m_Application = std::make_shared<CApplication>(application);
+  // The frame carries the downlink counter just written: it must be on file
+  // before the frame leaves, so that no restart can send the counter again.
+  m_App->m_LoRaDbMgr.CommitBatch();
   SendTxpk(*device, txpk);
   JitRequest sent;
   sent.m_Device = std::move(device);
@@ -238,9 +245,6 @@ bool CJitManager::TryClassC() {
 }
 
 void CJitManager::SendTxpk(const CDevice& device, const std::string& txpk) {
-  // The frame carries the downlink counter just written: it must be on file
-  // before the frame leaves, so that no restart can send the counter again.
-  m_App->m_LoRaDbMgr.CommitBatch();
   SocketAddress pullAddr{};
   if (device.m_Gateway != nullptr) {
     std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
