@@ -17,6 +17,7 @@
 #include "persistence/DLink.h"
 #include "persistence/DLinkList.h"
 #include "persistence/Device.h"
+#include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "runtime/Trace.h"
 #include "util/Base64.h"
@@ -345,6 +346,9 @@ int CHttpManager::CurrentWorkerIndex() { return t_WorkerIndex; }
 
 int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
   BlockSigpipe();
+  // Posting waits on the network and may always wait a little longer: the
+  // radio threads go first when the processor is short.
+  LowerThisThreadPriority(kBackgroundNice);
   t_WorkerIndex = info->m_Index;
   CHttpManager& manager = *info->m_Manager;
   CurlEasy handle(CurlGlobal() == CURLE_OK ? curl_easy_init() : nullptr);

@@ -15,6 +15,7 @@
 #include "persistence/DbRows.h"
 #include "persistence/DbSql.h"
 #include "persistence/DbStatement.h"
+#include "platform/Thread.h"
 #include "runtime/Trace.h"
 
 namespace quorvex {
@@ -112,10 +113,12 @@ int OnMaxRow(void* user, int columns, char** values, char** /*names*/) {
 }  // namespace
 
 // A checkpoint copies the write-ahead log back into the database file and
-// flushes both to disk: tens of milliseconds on a busy disk. Run by the
-// committing thread (SQLite's default) it would stall the radio threads; so
-// a thread of its own, with a connection of its own, runs it when told that
-// the log has grown, and once a second otherwise. A passive checkpoint never
+// flushes both to disk. Run by the committing thread (SQLite's default,
+// every 1,000 pages) it would stall the radio threads for the flush, many
+// times a second under load, since every commit adds the pages it changed.
+// So a thread of its own, with a connection of its own, runs it when the log
+// has grown by kCheckpointPages, and once commits have paused for a second
+// (so the log does not stay long after a burst). A passive checkpoint never
 // blocks the server's connection, which writes on meanwhile.
 class CWalCheckpointer {
  public:
@@ -133,16 +136,20 @@ class CWalCheckpointer {
   CWalCheckpointer(const CWalCheckpointer&) = delete;
   CWalCheckpointer& operator=(const CWalCheckpointer&) = delete;
 
-  void Kick() {
+  // After a commit that left `pages` in the log.
+  void OnCommit(int pages) {
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(m_Mutex);
-      m_Kicked = true;
+      ++m_Commits;
+      if (pages >= CDbManager::kCheckpointPages && !m_Kicked) wake = m_Kicked = true;
     }
-    m_Wake.notify_one();
+    if (wake) m_Wake.notify_one();
   }
 
  private:
   void Run() {
+    LowerThisThreadPriority(kBackgroundNice);  // the committing threads go first
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(m_Path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)> db(raw, &sqlite3_close_v2);
@@ -152,22 +159,33 @@ class CWalCheckpointer {
     }
     sqlite3_busy_timeout(db.get(), CDbManager::kBusyTimeoutMs);
     std::unique_lock<std::mutex> lock(m_Mutex);
+    uint64_t commitsSeen = m_Commits;
+    bool logHoldsFrames = false;
     while (!m_Stop) {
       m_Wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_Stop || m_Kicked; });
       if (m_Stop) break;
-      m_Kicked = false;
+      const bool kicked = m_Kicked;
+      const bool paused = m_Commits == commitsSeen;
+      if (m_Commits != commitsSeen) logHoldsFrames = true;
+      commitsSeen = m_Commits;
+      if (!kicked && !(paused && logHoldsFrames)) continue;
       lock.unlock();
       int logPages = 0, copied = 0;
       const int result =
           sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &copied);
       if (result != SQLITE_OK && result != SQLITE_BUSY) TraceLine("CDbManager Checkpoint Error %d\r\n", result);
       lock.lock();
+      m_Kicked = false;
+      // A log copied whole is started afresh by the next commit; one that a
+      // reader kept from being copied whole is tried again at the next pause.
+      logHoldsFrames = result != SQLITE_OK || copied < logPages;
     }
   }
 
   const std::string m_Path;
   std::mutex m_Mutex;
   std::condition_variable m_Wake;
+  uint64_t m_Commits = 0;
   bool m_Kicked = false;
   bool m_Stop = false;
   std::thread m_Thread;
@@ -177,8 +195,8 @@ int CDbManager::OnWalCommit(void* self, sqlite3* db, const char* /*schema*/, int
   auto* manager = static_cast<CDbManager*>(self);
   if (pages >= kInlineCheckpointPages || !manager->m_Checkpointer) {
     if (pages >= kCheckpointPages) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  } else if (pages >= kCheckpointPages) {
-    manager->m_Checkpointer->Kick();
+  } else {
+    manager->m_Checkpointer->OnCommit(pages);
   }
   return SQLITE_OK;
 }

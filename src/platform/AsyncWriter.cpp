@@ -1,5 +1,7 @@
 #include "platform/AsyncWriter.h"
 
+#include "platform/Thread.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -96,6 +98,7 @@ std::size_t CAsyncWriter::Dropped() {
 }
 
 void CAsyncWriter::Run() {
+  LowerThisThreadPriority(kBackgroundNice);  // the threads that queue text go first
   std::string batch;
   std::unique_lock<std::mutex> lock(m_Mutex);
   for (;;) {

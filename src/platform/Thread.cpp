@@ -1,5 +1,10 @@
 #include "platform/Thread.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 
@@ -57,5 +62,15 @@ int CThread::ExitCode() const {
 }
 
 bool CThread::IsCurrent() const { return m_Thread.get_id() == std::this_thread::get_id(); }
+
+void LowerThisThreadPriority(int steps) {
+  // On Linux a thread id names one thread for setpriority: the rest of the
+  // process keeps its priority.
+  const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+  errno = 0;
+  const int current = ::getpriority(PRIO_PROCESS, tid);
+  if (current == -1 && errno != 0) return;
+  (void)::setpriority(PRIO_PROCESS, tid, current + steps);
+}
 
 }  // namespace quorvex

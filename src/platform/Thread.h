@@ -46,4 +46,12 @@ class CThread {
   std::thread m_Thread;
 };
 
+// Lowers the scheduling priority of the calling thread alone by `steps`
+// nice levels (background work: forwarding, output, checkpoints), so that
+// the radio threads win when the processor is short. Best effort: a refusal
+// changes nothing.
+void LowerThisThreadPriority(int steps);
+// The steps by which the server's background threads are lowered.
+inline constexpr int kBackgroundNice = 5;
+
 }  // namespace quorvex
