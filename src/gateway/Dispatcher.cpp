@@ -83,7 +83,7 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
     TraceLine("m_LoRaGateMgr Not Received PullData\n");
     return;
   }
-  const Json::Value rxpk = json.GetRxValue();
+  const Json::Value& rxpk = json.GetRxValue();
   if (!rxpk.isArray() || rxpk.empty()) {
     TraceLine("%s, Rx Packet Dropped: rxpk is empty or not an array\n", sender.c_str());
     return;

@@ -486,9 +486,9 @@ int CJSonIFace2x::GetRxCount() const {
   return size > static_cast<Json::ArrayIndex>(INT_MAX) ? INT_MAX : static_cast<int>(size);
 }
 
-Json::Value CJSonIFace2x::GetRxValue() const {
+const Json::Value& CJSonIFace2x::GetRxValue() const {
   const Json::Value* value = FindRxValue();
-  return value != nullptr ? *value : Json::Value();
+  return value != nullptr ? *value : Json::Value::nullSingleton();
 }
 
 int CJSonIFace2x::GetRxField(const Json::Value& value, std::string_view name, std::string& text) {

@@ -86,8 +86,9 @@ class CJSonIFace2x {
   // object parsed).
   int GetRxCount() const;
 
-  // A copy of the matched member's value; null when there is none.
-  Json::Value GetRxValue() const;
+  // The matched member's value, or a null value when there is none; valid
+  // until the next parse (no copy: the dispatcher reads it once per datagram).
+  const Json::Value& GetRxValue() const;
 
   // Reads field `name` of the first element of the array `value` as text.
   //  - `value` not an array: 0, `text` unchanged.
