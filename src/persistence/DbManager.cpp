@@ -158,6 +158,9 @@ class CWalCheckpointer {
       return;  // the server's commits checkpoint by themselves past kInlineCheckpointPages
     }
     sqlite3_busy_timeout(db.get(), CDbManager::kBusyTimeoutMs);
+    // A connection knows the file is in WAL mode only once it has read it;
+    // before that a checkpoint does nothing.
+    (void)sqlite3_exec(db.get(), "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr);
     std::unique_lock<std::mutex> lock(m_Mutex);
     uint64_t commitsSeen = m_Commits;
     bool logHoldsFrames = false;

@@ -19,6 +19,7 @@
 #include "persistence/DLinkList.h"
 #include "persistence/DeviceManager.h"
 #include "persistence/DbFixture.h"
+#include "support/Wait.h"
 #include "persistence/DbStatement.h"
 
 namespace quorvex {
@@ -289,6 +290,26 @@ TEST_F(DbTest, BatchIsSeenByOthersOnlyOnceCommitted) {
   ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
   db.Close();
   EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "3");
+}
+
+// Checkpoints run in the background: once the server's commits pause, what
+// they wrote is copied from the write-ahead log into the database file
+// itself while the connection stays open.
+TEST_F(DbTest, PausedCommitsAreCheckpointedIntoTheFileInTheBackground) {
+  const auto fileSize = [&] { return std::filesystem::file_size(DbPath()); };
+  const auto before = fileSize();
+  CDeviceManager devices(db);
+  db.BeginBatch();
+  for (int i = 0; i < 2000; ++i) {
+    auto device = std::make_unique<CDevice>();
+    device->DEVADDR = 0x01000000u + static_cast<uint32_t>(i);
+    ASSERT_EQ(devices.InsertDevice(std::move(device)), 0);
+  }
+  db.CommitBatch();
+  EXPECT_TRUE(test::WaitUntil([&] { return fileSize() > before + 64 * 1024; }))
+      << "the database file stayed at " << fileSize() << " bytes";
+  RawDb raw(DbPath());
+  EXPECT_EQ(raw.Scalar("SELECT COUNT(*) FROM DEVTBL"), "2000");
 }
 
 // A child process inserting devices as fast as it can, one commit per
