@@ -119,7 +119,12 @@ int OnMaxRow(void* user, int columns, char** values, char** /*names*/) {
 // So a thread of its own, with a connection of its own, runs it when the log
 // has grown by kCheckpointPages, and once commits have paused for a second
 // (so the log does not stay long after a burst). A passive checkpoint never
-// blocks the server's connection, which writes on meanwhile.
+// blocks the server's connection, which writes on meanwhile. Under steady
+// load such a checkpoint never finds the log without new frames, and only a
+// log copied whole is started afresh: so once the log holds
+// kInlineCheckpointPages the committing thread checkpoints between its own
+// transactions, which copies the few frames the background left and lets the
+// next commit restart the log.
 class CWalCheckpointer {
  public:
   explicit CWalCheckpointer(std::string path) : m_Path(std::move(path)) {
@@ -142,7 +147,10 @@ class CWalCheckpointer {
     {
       std::lock_guard<std::mutex> lock(m_Mutex);
       ++m_Commits;
-      if (pages >= CDbManager::kCheckpointPages && !m_Kicked) wake = m_Kicked = true;
+      if (pages < m_PagesCopied) m_PagesCopied = 0;  // the log started afresh
+      // Counted from what the last checkpoint copied: under steady load the
+      // log keeps its earlier frames until the committing thread restarts it.
+      if (pages - m_PagesCopied >= CDbManager::kCheckpointPages && !m_Kicked) wake = m_Kicked = true;
     }
     if (wake) m_Wake.notify_one();
   }
@@ -179,6 +187,7 @@ class CWalCheckpointer {
       if (result != SQLITE_OK && result != SQLITE_BUSY) TraceLine("CDbManager Checkpoint Error %d\r\n", result);
       lock.lock();
       m_Kicked = false;
+      if (result == SQLITE_OK && copied > 0) m_PagesCopied = copied;
       // A log copied whole is started afresh by the next commit; one that a
       // reader kept from being copied whole is tried again at the next pause.
       logHoldsFrames = result != SQLITE_OK || copied < logPages;
@@ -189,6 +198,7 @@ class CWalCheckpointer {
   std::mutex m_Mutex;
   std::condition_variable m_Wake;
   uint64_t m_Commits = 0;
+  int m_PagesCopied = 0;  // frames of the log that the last checkpoint had copied
   bool m_Kicked = false;
   bool m_Stop = false;
   std::thread m_Thread;

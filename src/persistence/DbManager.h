@@ -38,11 +38,11 @@ class CDbManager : public CBaseMgr {
   static constexpr int kBusyTimeoutMs = 5000;
   // Records per log page.
   static constexpr int kLogPageSize = 100;
-  // Pages (4 KiB) in the write-ahead log at which a checkpoint is started
-  // in the background, and at which a commit checkpoints by itself because
-  // the background one does not keep up.
-  static constexpr int kCheckpointPages = 8000;
-  static constexpr int kInlineCheckpointPages = 100000;
+  // Pages (4 KiB) by which the write-ahead log grows before a checkpoint is
+  // started in the background, and its size at which a commit checkpoints by
+  // itself so that the log can start afresh.
+  static constexpr int kCheckpointPages = 2000;
+  static constexpr int kInlineCheckpointPages = 24000;
 
   CDbManager();
   // Closes the connection.
