@@ -140,18 +140,17 @@ class DatagramHarness {
   // One application per activation mode, each with its device; the rows as
   // stored are kept to be written back after every input.
   void StoreFixture() {
-    auto otaaApp = std::make_unique<CApplication>();
-    otaaApp->ACTIVATION = 0;
-    otaaApp->ADR = 1;
-    otaaApp->CHMASK = 0x00FF;
-    Copy(otaaApp->APPEUI, fuzz::kOtaaAppEui);
-    otaaApp->RX2CHAN = 921900000;
-    auto abpApp = std::make_unique<CApplication>();
-    abpApp->ACTIVATION = 1;
-    abpApp->ADR = 1;
-    abpApp->CHMASK = 0x00FF;
-    Copy(abpApp->APPEUI, fuzz::kAbpAppEui);
-    abpApp->RX2CHAN = 921900000;
+    const auto makeApplication = [](int32_t activation, const auto& appEui) {
+      auto application = std::make_unique<CApplication>();
+      application->ACTIVATION = activation;
+      application->ADR = 1;
+      application->CHMASK = 0x00FF;
+      Copy(application->APPEUI, appEui);
+      application->RX2CHAN = 921900000;
+      return application;
+    };
+    auto otaaApp = makeApplication(0, fuzz::kOtaaAppEui);
+    auto abpApp = makeApplication(1, fuzz::kAbpAppEui);
     const CApplication* otaaRecord = otaaApp.get();
     const CApplication* abpRecord = abpApp.get();
     if (m_App->m_LoRaAppList.InsertApplication(std::move(otaaApp)) != 0 ||

@@ -112,9 +112,10 @@ bool CJitManager::ServePass(uint64_t now) {
   // Every frame of the pass is built and its state written first, in one
   // commit, and then they all leave: a commit per frame would cost more than
   // the frame, and no frame may leave before its downlink counter is on file.
+  if (due.empty()) return false;
   std::vector<std::pair<JitRequest*, std::string>> ready;
   ready.reserve(due.size());
-  if (!due.empty()) m_App->m_LoRaDbMgr.BeginBatch();
+  m_App->m_LoRaDbMgr.BeginBatch();
   for (auto& request : due) {
     if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
     const CDevice& device = *request->m_Device;
@@ -127,7 +128,7 @@ bool CJitManager::ServePass(uint64_t now) {
     }
     if (built) ready.emplace_back(request.get(), std::move(txpk));
   }
-  if (!due.empty()) m_App->m_LoRaDbMgr.CommitBatch();
+  m_App->m_LoRaDbMgr.CommitBatch();
   if (ready.empty()) return false;
   // The packet-log rows of the sent frames share one commit too.
   m_App->m_LoRaDbMgr.BeginBatch();

@@ -61,19 +61,26 @@ test::RxMeta Meta(uint32_t tmst) {
   return meta;
 }
 
-// The downlink counter stored for every device address.
-std::map<uint32_t, int32_t> StoredTxSeq(const std::string& file, std::string& integrity) {
+// A counter column of DEVTBL ("TXSEQ", "RXSEQ") for every device address,
+// read by a connection of the test's own (also while the server runs); with
+// `integrity`, the answer of SQLite's integrity check as well.
+std::map<uint32_t, int32_t> StoredCounters(const std::string& file, const std::string& column,
+                                           std::string* integrity = nullptr) {
   std::map<uint32_t, int32_t> result;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return result;
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr);
-  if (sqlite3_step(stmt) == SQLITE_ROW) integrity = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-  sqlite3_finalize(stmt);
-  sqlite3_prepare_v2(db, "SELECT DEVADDR, TXSEQ FROM DEVTBL", -1, &stmt, nullptr);
-  while (sqlite3_step(stmt) == SQLITE_ROW)
-    result[static_cast<uint32_t>(sqlite3_column_int64(stmt, 0))] = sqlite3_column_int(stmt, 1);
-  sqlite3_finalize(stmt);
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* stmt = nullptr;
+    if (integrity != nullptr) {
+      sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr);
+      if (sqlite3_step(stmt) == SQLITE_ROW) *integrity = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      sqlite3_finalize(stmt);
+    }
+    sqlite3_prepare_v2(db, ("SELECT DEVADDR, " + column + " FROM DEVTBL").c_str(), -1, &stmt, nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+      result[static_cast<uint32_t>(sqlite3_column_int64(stmt, 0))] = sqlite3_column_int(stmt, 1);
+    sqlite3_finalize(stmt);
+  }
   sqlite3_close(db);
   return result;
 }
@@ -92,23 +99,6 @@ uint32_t AddressOf(const std::vector<uint8_t>& phy) {
   return uint32_t(phy[1]) | uint32_t(phy[2]) << 8 | uint32_t(phy[3]) << 16 | uint32_t(phy[4]) << 24;
 }
 
-// The uplink counter stored for every device address, read by a connection
-// of the test's own while the server runs.
-std::map<uint32_t, int32_t> StoredRxSeq(const std::string& file) {
-  std::map<uint32_t, int32_t> result;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, "SELECT DEVADDR, RXSEQ FROM DEVTBL", -1, &stmt, nullptr);
-    while (sqlite3_step(stmt) == SQLITE_ROW)
-      result[static_cast<uint32_t>(sqlite3_column_int64(stmt, 0))] = sqlite3_column_int(stmt, 1);
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return result;
-}
-
 // Uplinks are committed in groups, but a group never stays open once the
 // gateways fall silent: what the server has acknowledged reaches the file
 // while it runs, both for a single uplink and for a burst.
@@ -124,13 +114,13 @@ TEST(CrashRecoveryTest, AcknowledgedUplinksReachTheFileWhileTheServerRuns) {
 
   gateway.SendRxpk(Meta(1000), DeviceSim(DevAddr(0), kNwkSKey, kAppSKey).Uplink(7, false, 1, {1}));
   ASSERT_TRUE(gateway.WaitFor(PfIdentifier::PushAck, test::kPatienceMs));
-  EXPECT_TRUE(test::WaitUntil([&] { return StoredRxSeq(file)[DevAddr(0)] == 7; }));
+  EXPECT_TRUE(test::WaitUntil([&] { return StoredCounters(file, "RXSEQ")[DevAddr(0)] == 7; }));
 
   for (int round = 0; round < 5; ++round)
     for (int i = 0; i < kDevices; ++i)
       gateway.SendRxpk(Meta(2000 + round), DeviceSim(DevAddr(i), kNwkSKey, kAppSKey).Uplink(100 + round, false, 1, {2}));
   EXPECT_TRUE(test::WaitUntil([&] {
-    const auto stored = StoredRxSeq(file);
+    const auto stored = StoredCounters(file, "RXSEQ");
     for (int i = 0; i < kDevices; ++i)
       if (stored.count(DevAddr(i)) == 0 || stored.at(DevAddr(i)) != 104) return false;
     return true;
@@ -138,7 +128,7 @@ TEST(CrashRecoveryTest, AcknowledgedUplinksReachTheFileWhileTheServerRuns) {
   // Committed, not merely written: a kill now takes none of it back.
   server.Signal(SIGKILL);
   EXPECT_EQ(server.WaitExit(test::kPatienceMs), -SIGKILL);
-  const auto stored = StoredRxSeq(file);
+  const auto stored = StoredCounters(file, "RXSEQ");
   for (int i = 0; i < kDevices; ++i) EXPECT_EQ(stored.at(DevAddr(i)), 104) << i;
 }
 
@@ -182,7 +172,7 @@ TEST(CrashRecoveryTest, KilledDuringLoadLosesNothingAndServesEveryDeviceAfterRes
   }
 
   std::string integrity;
-  const auto stored = StoredTxSeq((dir.Path() / "LoRaDB_V001.db").string(), integrity);
+  const auto stored = StoredCounters((dir.Path() / "LoRaDB_V001.db").string(), "TXSEQ", &integrity);
   EXPECT_EQ(integrity, "ok");
   for (const auto& [addr, fcnt] : lastReplyFcnt) {
     // The row is written before its reply leaves: a reply seen means a write completed.
