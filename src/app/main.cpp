@@ -99,10 +99,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "quorvex-server: cannot listen on UDP port %d: %s (code %d)\n", boundPort,
             BindErrorText(code), code);
   };
-  if (!app.m_LoRaDbMgr.IsOpen())
+  if (!app.m_LoRaDbMgr.IsOpen()) {
     quorvex::FlushTrace();
     fprintf(stderr, "quorvex-server: cannot open the database %s/%s (code %d); every table operation will fail\n",
             app.DataDir().c_str(), quorvex::CDbManager::kFileName, app.m_LoRaDbMgr.m_Result);
+  }
   // What the operator window loads when its LoRaWAN page opens.
   app.LoadRegistries();
   app.LoadSettings();

@@ -70,6 +70,8 @@ TEST(ServerProcessTest, ServesUntilSignalledThenExitsZero) {
     server.Signal(signal);
     EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0) << server.Stderr();
     EXPECT_NE(server.Stderr().find("CJitManager::RunThread Stop"), std::string::npos);
+    // A database that opened is not reported as one that did not.
+    EXPECT_EQ(server.Stderr().find("cannot open the database"), std::string::npos) << server.Stderr();
     EXPECT_FALSE(PortBusy(port));
   }
 }
