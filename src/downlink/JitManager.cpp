@@ -1,5 +1,8 @@
 #include "downlink/JitManager.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "platform/Tick.h"
 #include "runtime/Trace.h"
 
@@ -26,6 +29,17 @@ void CJitManager::AddRequest(std::unique_ptr<JitRequest> request) {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   PurgeStale();
   request->m_Epoch = m_Epoch.load();
+  const CDevice* device = request->m_Device.get();
+  if (device == nullptr) {
+    request->m_ForwardTick = request->m_DueTick = INT64_MIN;  // dropped at the next pass
+  } else {
+    const int64_t window = device->RXTICK + request->m_Delay;
+    // Join requests are not forwarded; data uplinks once, when their age
+    // passes delay - kForwardLeadMs.
+    request->m_ForwardTick = device->m_UpMType == 0 ? INT64_MAX : window - kForwardLeadMs + 1;
+    request->m_DueTick = window - kSendLeadMs;
+  }
+  m_NextEventTick = std::min({m_NextEventTick, request->m_ForwardTick, request->m_DueTick});
   m_Requests.push_back(std::move(request));
 }
 

@@ -31,6 +31,11 @@ struct JitRequest {
   int32_t m_Forwarded = 0;
   // Queue epoch the request was added in (see the file comment).
   uint32_t m_Epoch = 0;
+  // Ticks at which the request is handed on for forwarding and at which it
+  // is due, worked out once when it is queued so that a pass over a long
+  // queue reads no device record.
+  int64_t m_ForwardTick = 0;
+  int64_t m_DueTick = 0;
 };
 
 class CJitManager : public CBaseMgr {
@@ -116,6 +121,9 @@ class CJitManager : public CBaseMgr {
   // Epoch of the last purge: every queued request belongs to it, so a purge
   // only has work when the epoch has moved on since. Under m_Lock.
   uint32_t m_PurgedEpoch = 0;
+  // No queued request has anything to do before this tick (a lower bound:
+  // removals leave it as it is). Under m_Lock.
+  int64_t m_NextEventTick = INT64_MAX;
 };
 
 }  // namespace quorvex

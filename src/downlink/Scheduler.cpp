@@ -5,6 +5,8 @@
 // one class C request of the database at once on the application's RX2
 // channel. Each transmission is a PULL_RESP with a compact "txpk" document
 // to the pull address of the gateway that heard the device.
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -145,6 +147,12 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
   // request per pass would serve at most 50 replies a second and let the rest
   // miss their receive windows; requests that become due in different passes
   // still leave in the order they became due.
+  const int64_t tick = static_cast<int64_t>(now);
+  // The receive thread waits for this lock to queue its next request, so a
+  // pass with nothing to do leaves at once, and a pass that works reads only
+  // the ticks kept in the requests, never the device records behind them.
+  if (tick < m_NextEventTick) return;
+  int64_t next = INT64_MAX;
   bool taken = false;
   for (size_t i = m_Requests.size(); i-- > 0;) {
     std::unique_ptr<JitRequest>& request = m_Requests[i];
@@ -153,17 +161,22 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
       taken = true;
       continue;
     }
-    const CDevice& device = *request->m_Device;
-    const int64_t age = static_cast<int64_t>(now) - device.RXTICK;
-    const int64_t delay = request->m_Delay;
-    if (device.m_UpMType != 0 && request->m_Forwarded == 0 && age > delay - kForwardLeadMs) {
-      request->m_Forwarded = 1;
-      m_App->m_LoRaHttpMgr.ForwardUplink(device);
+    if (request->m_Forwarded == 0 && request->m_ForwardTick != INT64_MAX) {
+      if (tick >= request->m_ForwardTick) {
+        request->m_Forwarded = 1;
+        m_App->m_LoRaHttpMgr.ForwardUplink(*request->m_Device);
+      } else {
+        next = std::min(next, request->m_ForwardTick);
+      }
     }
-    if (age < delay - static_cast<int64_t>(kSendLeadMs)) continue;
+    if (tick < request->m_DueTick) {
+      next = std::min(next, request->m_DueTick);
+      continue;
+    }
     due.push_back(std::move(request));
     taken = true;
   }
+  m_NextEventTick = next;
   // One pass over the queue for all the requests taken out of it.
   if (taken) std::erase_if(m_Requests, [](const std::unique_ptr<JitRequest>& r) { return !r; });
 }
