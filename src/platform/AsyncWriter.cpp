@@ -1,7 +1,5 @@
 #include "platform/AsyncWriter.h"
 
-#include "platform/Thread.h"
-
 #include <pthread.h>
 #include <unistd.h>
 
@@ -10,6 +8,8 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
+
+#include "platform/Thread.h"
 
 namespace quorvex {
 
