@@ -10,6 +10,9 @@ PACKAGES=(
   libssl-dev            # test-only oracle for the AES/CMAC cross-checks
   libcpp-httplib-dev    # test-only application server on loopback
   clang libclang-rt-14-dev   # fuzzing and sanitizer runtimes
+  qt6-base-dev          # the operator window (Qt 6 Widgets)
+  fonts-dejavu-core     # the window's fallback face, the same on every machine
+  xvfb xdotool x11-apps # the window's end-to-end test drives it on a virtual display
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/AsyncWriter.h"
+#include "runtime/CommandLine.h"
 #include "runtime/HeadlessWindow.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
@@ -32,16 +33,6 @@ void PrintUsage(FILE* out) {
           "                  (default: 1700)\n"
           "  --help          print this text\n"
           "Stop it with Ctrl-C (SIGINT) or SIGTERM.\n");
-}
-
-bool ParsePort(const char* text, int& port) {
-  if (text == nullptr || *text == 0) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long value = strtol(text, &end, 10);
-  if (errno != 0 || *end != 0 || value < 1 || value > 65535) return false;
-  port = static_cast<int>(value);
-  return true;
 }
 
 const char* BindErrorText(int code) {
@@ -66,7 +57,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--data-dir" && i + 1 < argc) {
       dataDir = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {
-      if (!ParsePort(argv[++i], port)) {
+      if (!quorvex::ParsePort(argv[++i], port)) {
         fprintf(stderr, "quorvex-server: bad port '%s': give a number from 1 to 65535\n", argv[i]);
         return kExitUsage;
       }

@@ -1,0 +1,18 @@
+#include "runtime/CommandLine.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace quorvex {
+
+bool ParsePort(const char* text, int& port) {
+  if (text == nullptr || *text == 0) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long value = strtol(text, &end, 10);
+  if (errno != 0 || *end != 0 || value < 1 || value > 65535) return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace quorvex
