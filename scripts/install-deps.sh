@@ -11,7 +11,7 @@ PACKAGES=(
   libcpp-httplib-dev    # test-only application server on loopback
   clang libclang-rt-14-dev   # fuzzing and sanitizer runtimes
   qt6-base-dev          # the operator window (Qt 6 Widgets)
-  fonts-dejavu-core     # the window's fallback face, the same on every machine
+  fonts-liberation2     # the window's fallback face (Liberation Sans), the same on every machine
   xvfb xdotool x11-apps # the window's end-to-end test drives it on a virtual display
 )
 

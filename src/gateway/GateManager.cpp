@@ -9,6 +9,13 @@
 #include "runtime/Settings.h"
 
 namespace quorvex {
+namespace {
+
+constexpr char kSearchingText[] = "Gateway Searching ";
+// The dots grow while the text is at most this long, then start again.
+constexpr size_t kSearchingMaxLength = 50;
+
+}  // namespace
 
 void CGateManager::Attach(CDbManager* db, const COptionWord* autoReg) {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
@@ -105,5 +112,27 @@ size_t CGateManager::Count() {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   return m_Gateways.size();
 }
+
+int CGateManager::CountConnected(uint64_t nowTick) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  int count = 0;
+  for (const auto& gateway : m_Gateways) {
+    if (gateway->m_Connected == 0) continue;
+    // Another thread may record a pull between the caller's tick and the lock.
+    const bool fresh =
+        nowTick < gateway->m_LastPullTick || nowTick - gateway->m_LastPullTick < kConnectedWindowMs;
+    if (fresh) ++count;
+  }
+  return count;
+}
+
+std::string NextGatewayStatusText(const std::string& current, int connected) {
+  if (connected > 0) return "Gateway connected : " + std::to_string(connected);
+  const bool searching = current.starts_with(kSearchingText);
+  if (searching && current.size() <= kSearchingMaxLength) return current + " .";
+  return kSearchingText;
+}
+
+int GatewayStatusPeriodMs(int connected) { return connected > 0 ? 1000 : 150; }
 
 }  // namespace quorvex

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "gateway/Gateway.h"
@@ -40,6 +41,14 @@ class CGateManager : public CBaseMgr {
   void ResetConnections();
   // Number of gateways in the list.
   size_t Count();
+  // Number of gateways that are connected and acknowledged a PULL_DATA less
+  // than kConnectedWindowMs before `nowTick` (a millisecond tick). A pull
+  // tick later than `nowTick` counts as fresh.
+  int CountConnected(uint64_t nowTick);
+
+  // A gateway stays counted this long after its latest acknowledged pull;
+  // packet forwarders pull every few seconds, so a minute means it is gone.
+  static constexpr uint64_t kConnectedWindowMs = 60000;
 
   std::vector<std::unique_ptr<CGateway>> m_Gateways;  // guarded by m_Lock
   int32_t m_Result = 0;                               // guarded by m_Lock
@@ -48,5 +57,16 @@ class CGateManager : public CBaseMgr {
   CDbManager* m_Db = nullptr;
   const COptionWord* m_AutoReg = nullptr;
 };
+
+// The gateway status line after one more look at the registry: "Gateway
+// connected : N" while any gateway is connected; otherwise "Gateway
+// Searching " growing by " ." per look up to 50 characters and starting
+// again after that. A text that is not a searching text (the count of a
+// moment ago) starts the search afresh.
+std::string NextGatewayStatusText(const std::string& current, int connected);
+
+// How long until the next look, in ms: slow while gateways are connected,
+// quick while searching so that the dots move.
+int GatewayStatusPeriodMs(int connected);
 
 }  // namespace quorvex

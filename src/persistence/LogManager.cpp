@@ -6,29 +6,105 @@
 #include "util/WinUtils.h"
 
 namespace quorvex {
+namespace {
+
+// The text of a fixed field, which need not be terminated when it is full.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+// Column positions of the all-devices row.
+enum LiveColumn : size_t {
+  kType, kTime, kApp, kMac, kIp, kDevEui, kPort, kCfm, kFreq, kRssi, kSnr, kSf, kCount, kLiveColumns
+};
+
+void SetRadioColumns(std::vector<std::string>& c, const CLog& record) {
+  c[kRssi] = FieldText(record.RSSI);
+  c[kSnr] = FieldText(record.SNR);
+  c[kSf] = CWinUtils::GetSfText(FieldText(record.SF));
+}
+
+void SetFrameColumns(std::vector<std::string>& c, const CLog& record) {
+  c[kApp] = FieldText(record.APPDATA);
+  c[kMac] = FieldText(record.MACDATA);
+  c[kDevEui] = FieldText(record.DEVEUI);
+  c[kPort] = std::to_string(record.PORT);
+  c[kCfm] = record.CONFIRMED ? "CFM" : "UFM";
+  c[kFreq] = FieldText(record.FREQ);
+  c[kCount] = std::to_string(record.COUNT);
+}
+
+int LiveColour(uint32_t type) {
+  switch (type) {
+    case CLog::Debug: return 2;
+    case CLog::TxFail:
+    case CLog::Join:
+    case CLog::Uplink: return 0;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+LogListRow MakeLiveLogRow(const CLog& record) {
+  const uint32_t type = record.TYPE;
+  LogListRow row;
+  row.colour = LiveColour(type);
+  auto& c = row.columns;
+  c.assign(kLiveColumns, std::string());
+  c[kType] = LogTypeLabel(type);
+  if (type > CLog::Downlink) return row;
+
+  c[kTime] = FieldText(record.RXTIME);
+  c[kIp] = FieldText(record.IP);
+  switch (type) {
+    case CLog::Debug:
+    case CLog::TxFail:
+      c[kApp] = FieldText(record.APPDATA);
+      break;
+    case CLog::Join:
+      c[kApp] = "JOIN REQUEST";
+      c[kDevEui] = FieldText(record.DEVEUI);
+      c[kFreq] = FieldText(record.FREQ);
+      SetRadioColumns(c, record);
+      break;
+    case CLog::Accept:
+      c[kApp] = "JOIN ACCEPT";
+      c[kDevEui] = FieldText(record.DEVEUI);
+      c[kFreq] = FieldText(record.FREQ);
+      break;
+    case CLog::Uplink:
+      SetFrameColumns(c, record);
+      SetRadioColumns(c, record);
+      break;
+    case CLog::Downlink:
+      SetFrameColumns(c, record);
+      break;
+  }
+  return row;
+}
 
 LogListRow MakeLogListRow(const CLog& record, bool allDevices) {
-  // Stored texts are terminated by the table reader; bound them anyway.
-  auto text = [](const char* field, size_t size) { return std::string(field, strnlen(field, size)); };
   const uint32_t type = record.TYPE;
   const bool frameEvent = type == CLog::TxFail || type == CLog::Join || type == CLog::Accept;
 
   LogListRow row;
   auto& c = row.columns;
   c.push_back(LogTypeLabel(type % 6));
-  c.push_back(text(record.RXTIME, sizeof record.RXTIME));
+  c.push_back(FieldText(record.RXTIME));
   c.push_back(type == CLog::Join     ? "JOIN REQUEST"
               : type == CLog::Accept ? "JOIN ACCEPT"
-                                     : text(record.APPDATA, sizeof record.APPDATA));
-  c.push_back(frameEvent ? "" : text(record.MACDATA, sizeof record.MACDATA));
-  c.push_back(text(record.IP, sizeof record.IP));
-  if (allDevices) c.push_back(text(record.DEVEUI, sizeof record.DEVEUI));
+                                     : FieldText(record.APPDATA));
+  c.push_back(frameEvent ? "" : FieldText(record.MACDATA));
+  c.push_back(FieldText(record.IP));
+  if (allDevices) c.push_back(FieldText(record.DEVEUI));
   c.push_back(std::to_string(record.PORT));
   c.push_back(frameEvent ? "" : (record.CONFIRMED ? "CFM" : "UFM"));
-  c.push_back(text(record.FREQ, sizeof record.FREQ));
-  c.push_back(text(record.RSSI, sizeof record.RSSI));
-  c.push_back(text(record.SNR, sizeof record.SNR));
-  c.push_back(CWinUtils::GetSfText(text(record.SF, sizeof record.SF)));
+  c.push_back(FieldText(record.FREQ));
+  c.push_back(FieldText(record.RSSI));
+  c.push_back(FieldText(record.SNR));
+  c.push_back(CWinUtils::GetSfText(FieldText(record.SF)));
   c.push_back(std::to_string(record.COUNT));
 
   if (!allDevices) {

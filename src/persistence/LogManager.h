@@ -15,7 +15,10 @@ class CDbManager;
 
 // One row of a log view: the column texts in display order and the row's
 // colour code. A device's log has twelve columns; the all-devices log has
-// thirteen (DEVEUI after IP).
+// thirteen (DEVEUI after IP). MakeLogListRow makes the rows of records read
+// back from LOGTBL; MakeLiveLogRow makes the row of a record the moment a
+// server thread produced it, which fills only the columns that its type
+// carries and colours it differently.
 struct LogListRow {
   std::vector<std::string> columns;
   int colour = 0;
@@ -24,6 +27,16 @@ struct LogListRow {
 // The display row of a stored record, for one device's log (allDevices
 // false) or for the all-devices log.
 LogListRow MakeLogListRow(const CLog& record, bool allDevices);
+
+// The all-devices row (thirteen columns: Type, Time, APP, MAC, IP, DEVEUI,
+// Port, CFM, Freq, Rssi, SNR, SF, Count) of a record fresh from a server
+// thread. Columns a type does not carry are empty: debug and transmit-failure
+// records show only their time, text and address; join requests add the EUI
+// and the radio readings; accepts the EUI and frequency; uplinks everything;
+// downlinks everything but the radio readings. Colour: 2 for debug records,
+// 0 for failures, joins and uplinks, 1 for accepts, downlinks and anything
+// else. A type above 5 gets its label and nothing more.
+LogListRow MakeLiveLogRow(const CLog& record);
 
 class CLogManager : public CBaseMgr {
  public:

@@ -1,0 +1,88 @@
+// CBaseDialog: the base of every window of the operator interface (the main
+// window, its pages and the edit dialogs). It gives each one the same look:
+// a white background, the regular 12 px font for every child, a cache of
+// the PNG pictures of the Images folder beside the program, loaded on first
+// use, and the painters the windows draw their buttons with.
+//
+// Painters work on a DrawItem: the button's rectangle in its own
+// coordinates (top-left 0,0), its state and its text, as an owner-drawn
+// button hands them over.
+#pragma once
+#include <QImage>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <array>
+#include <optional>
+
+class QComboBox;
+class QLabel;
+class QPainter;
+
+namespace quorvex::ui {
+
+struct DrawItem {
+  QRect rect;
+  bool disabled = false;
+  bool pressed = false;
+  QString text;
+};
+
+class CBaseDialog : public QWidget {
+  Q_OBJECT
+ public:
+  explicit CBaseDialog(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
+  ~CBaseDialog() override;
+
+  // The folder the pictures are read from: the program's directory + "/Images"
+  // unless a test chose another. Applies to pictures not loaded yet.
+  static void SetImagesDir(const QString& dir);
+  static QString ImagesDir();
+  // The names the window uses; each has its own cache slot.
+  static const QStringList& SkinImageNames();
+
+  // The cached picture of `name`, loaded on first use. A missing or
+  // unreadable file gives a null image, which draws nothing and is not
+  // looked for again while this window lives. A name outside the list gives
+  // a null image too.
+  const QImage& GetSkinImage(const QString& name);
+  // How many pictures this window has tried to load (for tests).
+  int LoadedImageSlots() const;
+
+  // Fills `rows` one-pixel lines of `rect` from the top with a colour ramp
+  // from `top` towards `bottom`; with `bevel` the first two and last two
+  // lines and the side columns give the face a raised edge.
+  static void DrawGradient(QPainter& p, QColor top, QColor bottom, const QRect& rect, int rows, bool bevel);
+  // A button face with a bevelled gradient, the text centred in bold 12 px,
+  // and, when `image` is not empty, the picture as a square at (3, 3) of side
+  // height - 6. Disabled: the face is grey 230 to RGB(230,220,220) whatever
+  // was asked. Pressed: a raised edge around it.
+  void DrawImageButton(QPainter& p, const DrawItem& item, QColor top, QColor bottom, QColor text,
+                       const QString& image);
+  // As DrawImageButton without a picture, the text in bold of the size code
+  // (10, 11, 12, 14, 15, 16, 18 or 32 px; any other code 42 px), its
+  // rectangle moved 5 px right.
+  static void DrawTextButton(QPainter& p, const DrawItem& item, QColor top, QColor bottom, QColor text, int sizeCode);
+  // The 16 x 16 caption buttons: grey 230 face (a 210 -> 247 ramp when
+  // pressed) with an X or a bar in dark grey.
+  static void DrawCloseButton(QPainter& p, const DrawItem& item);
+  static void DrawMinimizeButton(QPainter& p, const DrawItem& item);
+  // A one-pixel grey 210 line from x = inset to x = width - inset at y.
+  void DrawHLine(QPainter& p, int inset, int y) const;
+
+  // Sets a label's text; only the label's own area is repainted.
+  static void SetItemTextRedraw(QLabel* label, const QString& text);
+  // Empties the combo box, adds `items` in order and selects `index`, or 0
+  // when the index is negative or past the end.
+  static void FillCombo(QComboBox* combo, const QStringList& items, int index);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  static constexpr int kImageSlots = 15;
+  std::array<std::optional<QImage>, kImageSlots> m_Images;
+};
+
+}  // namespace quorvex::ui
