@@ -4,6 +4,8 @@
 
 #include "WindowFixture.h"
 #include "runtime/WindowLink.h"
+#include "support/DeviceSim.h"
+#include "support/GatewaySim.h"
 
 namespace quorvex::ui::test {
 namespace {
@@ -184,6 +186,51 @@ TEST_F(MainWindowTest, ARecordIsShownWhileAModalMessageBoxIsOpen) {
   EXPECT_TRUE(returnedWhileOpen);
   ASSERT_EQ(List().GetItemCount(), 1);
   EXPECT_EQ(Cell(0, 12), "7");
+}
+
+// Gateways keep sending while the operator stops, starts and finally closes:
+// every radio thread that reports waits for the window thread, and the window
+// thread waits for the radio threads in Stop. Neither may wait for the other
+// at the same time (a hang here fails the test by its deadline).
+TEST_F(MainWindowTest, StopStartAndQuitWhileUplinksArriveNeverHang) {
+  Open();
+  window->OnStart();
+  ASSERT_TRUE(app.IsStarted());
+  std::atomic<bool> stop{false};
+  std::thread radio([&] {
+    const quorvex::test::Key key{};
+    quorvex::test::DeviceSim stranger(0x01020304, key, key);  // unknown: a debug record per uplink
+    uint64_t eui = 0xAA555A0000000100ull;
+    uint16_t fcnt = 0;
+    while (!stop.load()) {
+      // A new gateway each round: a gateway-list rebuild besides the records.
+      quorvex::test::GatewaySim gateway(port, ++eui);
+      gateway.SendPullData();
+      for (int i = 0; i < 20 && !stop.load(); ++i) gateway.SendRxpk({}, stranger.Uplink(++fcnt, false, 1, {1}));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (int round = 0; round < 3; ++round) {
+    Pump(150);
+    const auto before = std::chrono::steady_clock::now();
+    window->OnStop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5)) << "Stop waited on the window";
+    EXPECT_FALSE(app.IsStarted());
+    // Stop's wait ended because the thread ended, not because it gave up on
+    // a thread stuck waiting for this window.
+    EXPECT_FALSE(app.m_LoRaUdpServer.HasReceiveThread());
+    Pump(20);
+    window->OnStart();
+    ASSERT_TRUE(app.IsStarted());
+  }
+  Pump(150);
+  EXPECT_GT(List().GetItemCount(), 0) << "records were shown meanwhile";
+  EXPECT_GT(window->LoRaPage()->GatewayList()->GetItemCount(), 0);
+  std::thread quit([&] { bridge.SendWindowMessage(UM_QUIT); });
+  EXPECT_TRUE(PumpUntil([&] { return !window->isVisible(); }, 10000));
+  quit.join();
+  stop = true;
+  radio.join();
 }
 
 }  // namespace
