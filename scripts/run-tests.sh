@@ -28,7 +28,7 @@ if [ "$mode" = all ] || [ "$mode" = --asan ]; then
   CC=clang CXX=clang++ run_build build-asan -DCMAKE_BUILD_TYPE=Debug "-DQUORVEX_SANITIZE=address,undefined"
 fi
 if [ "$mode" = all ] || [ "$mode" = --tsan ]; then
-  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
   CC=clang CXX=clang++ run_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=thread
 fi
 echo "All tests passed."

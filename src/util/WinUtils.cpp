@@ -173,4 +173,11 @@ std::string CWinUtils::GetModulePath(const std::string& name) {
 
 std::string CWinUtils::GetImagesPath() { return GetModulePath("Images"); }
 
+std::string CWinUtils::LocalTimeText(const char* format, time_t when) {
+  std::tm local{};
+  if (format == nullptr || localtime_r(&when, &local) == nullptr) return std::string();
+  char text[128];
+  return std::string(text, std::strftime(text, sizeof text, format, &local));  // 0 when it does not fit
+}
+
 }  // namespace quorvex

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace quorvex {
@@ -70,6 +71,10 @@ class CWinUtils {
   static std::string GetModulePath(const std::string& name = std::string());
   // The executable's directory + "/Images".
   static std::string GetImagesPath();
+
+  // `when` as local time in a strftime format; "" when it cannot be shown.
+  // Safe on any thread (it never resets the time zone as mktime does).
+  static std::string LocalTimeText(const char* format, time_t when);
 };
 
 }  // namespace quorvex

@@ -246,3 +246,21 @@ TEST(ModulePathTest, NamesFilesBesideTheRunningExecutable) {
 
 }  // namespace
 }  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+TEST(WinUtilsLocalTimeTest, FormatsLocalTimeAndRefusesWhatDoesNotFit) {
+  const time_t when = 1700000000;  // 2023-11-14 22:13:20 UTC
+  std::tm local{};
+  ASSERT_NE(localtime_r(&when, &local), nullptr);
+  char expected[64];
+  strftime(expected, sizeof expected, "%Y-%m-%d  %H:%M", &local);
+  EXPECT_EQ(CWinUtils::LocalTimeText("%Y-%m-%d  %H:%M", when), expected);
+  EXPECT_EQ(CWinUtils::LocalTimeText("%%", when), "%");
+  EXPECT_EQ(CWinUtils::LocalTimeText(std::string(200, 'x').c_str(), when), "") << "longer than the buffer";
+  EXPECT_EQ(CWinUtils::LocalTimeText(nullptr, when), "");
+}
+
+}  // namespace
+}  // namespace quorvex

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QPainter>
@@ -18,6 +17,7 @@
 #include "ui/skin/MessageBox.h"
 #include "ui/skin/SkinColors.h"
 #include "ui/skin/SkinFonts.h"
+#include "util/WinUtils.h"
 
 namespace quorvex::ui {
 
@@ -184,7 +184,7 @@ void CRunnView::ShowLogRecord(const CLog& record) {
 }
 
 void CRunnView::OnServerStarted() {
-  const QString started = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd  HH:mm"));
+  const QString started = QString::fromStdString(CWinUtils::LocalTimeText("%Y-%m-%d  %H:%M", time(nullptr)));
   SetItemTextRedraw(m_State, QStringLiteral("RUNNING : ") + started);
   m_GateStatus->show();
   m_GateText = QStringLiteral("Gateway Searching ");
