@@ -24,6 +24,7 @@ if [ "$mode" = all ] || [ "$mode" = --plain ]; then
 fi
 if [ "$mode" = all ] || [ "$mode" = --asan ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   CC=clang CXX=clang++ run_build build-asan -DCMAKE_BUILD_TYPE=Debug "-DQUORVEX_SANITIZE=address,undefined"
 fi
