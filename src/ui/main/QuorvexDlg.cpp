@@ -7,13 +7,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPainter>
 #include <QWindow>
 
 #include "persistence/Log.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/WindowBridge.h"
+#include "ui/dialogs/AboutDlg.h"
 #include "ui/pages/LoRaView.h"
 #include "ui/pages/RunnView.h"
 #include "ui/skin/MessageBox.h"
@@ -255,9 +255,8 @@ void CQuorvexDlg::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void CQuorvexDlg::ShowAbout() {
-  QMessageBox::about(this, QStringLiteral("About Quorvex"),
-                     QStringLiteral("Quorvex %1\nLoRaWAN 1.0.2 network server for class A and C devices.")
-                         .arg(QCoreApplication::applicationVersion()));
+  CAboutDlg about(this);
+  about.exec();
 }
 
 bool CQuorvexDlg::eventFilter(QObject* watched, QEvent* event) {

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
@@ -24,6 +25,7 @@
 #include "ui/main/LoopProbe.h"
 #include "ui/main/QuorvexDlg.h"
 #include "ui/pages/RunnView.h"
+#include "util/WinUtils.h"
 
 namespace {
 
@@ -131,6 +133,7 @@ int main(int argc, char** argv) {
   // One look on every desktop: the skin draws most of it, Fusion the rest.
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   InstallStopSignals();
+  QApplication::setWindowIcon(QIcon(QString::fromStdString(quorvex::CWinUtils::GetImagesPath()) + "/server.png"));
 
   // The bridge outlives the application object, whose destructor ends the
   // server threads that may still be inside it.
