@@ -51,23 +51,16 @@ void CLoRaView::RebuildGatewayList() {
 void CLoRaView::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), skin::kWhite);
-  auto panel = [&p](QRect r) {
-    p.setPen(skin::kGrey210);
-    p.setBrush(skin::kNearWhite);
-    p.drawRect(r.adjusted(0, 0, -1, -1));
-  };
   auto title = [&](int x, int y, const QString& text) {
     p.drawImage(QRect(x - 22, y, 25, 23), GetSkinImage("arrow4.png"));
     p.setFont(CFontSet::Bold(14));
     p.setPen(skin::kGrey80);
     p.drawText(QRect(x, y, 190, 23), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
   };
-  panel(QRect(QPoint(0, 0), QPoint(294, 399)));
-  panel(QRect(QPoint(305, 0), QPoint(1369, 704)));
-  panel(QRect(QPoint(0, 415), QPoint(294, 704)));
-  p.setPen(skin::kGrey210);
-  p.setBrush(skin::kWhite);
-  p.drawRect(QRect(QPoint(558, 45), QPoint(1354, 284)).adjusted(0, 0, -1, -1));
+  DrawPanel(p, QRect(QPoint(0, 0), QPoint(294, 399)), skin::kNearWhite);
+  DrawPanel(p, QRect(QPoint(305, 0), QPoint(1369, 704)), skin::kNearWhite);
+  DrawPanel(p, QRect(QPoint(0, 415), QPoint(294, 704)), skin::kNearWhite);
+  DrawPanel(p, QRect(QPoint(558, 45), QPoint(1354, 284)), skin::kWhite);
   title(25, 15, QStringLiteral("Application"));
   title(332, 15, QStringLiteral("Device"));
   title(25, 425, QStringLiteral("Gateway"));

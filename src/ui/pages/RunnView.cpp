@@ -317,21 +317,15 @@ bool CRunnView::eventFilter(QObject* watched, QEvent* event) {
 void CRunnView::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), skin::kWhite);
-  auto panel = [&p](QRect r) {
-    p.setPen(skin::kGrey210);
-    p.setBrush(skin::kNearWhite);
-    p.drawRect(r.adjusted(0, 0, -1, -1));
-  };
-  panel(QRect(QPoint(0, 0), QPoint(294, 704)));
-  panel(QRect(QPoint(305, 0), QPoint(1369, 704)));
+  DrawPanel(p, QRect(QPoint(0, 0), QPoint(294, 704)), skin::kNearWhite);
+  DrawPanel(p, QRect(QPoint(305, 0), QPoint(1369, 704)), skin::kNearWhite);
   p.drawImage(QRect(3, 15, 25, 23), GetSkinImage("arrow4.png"));
   p.setFont(CFontSet::Bold(14));
   p.setPen(skin::kGrey80);
   p.drawText(QRect(QPoint(25, 15), QPoint(324, 37)), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
              QStringLiteral("Server information  [ %1 ]").arg(m_AddressText));
+  DrawPanel(p, QRect(QPoint(15, 150), QPoint(279, 509)), skin::kWhite);
   p.setPen(skin::kGrey210);
-  p.setBrush(skin::kWhite);
-  p.drawRect(QRect(QPoint(15, 150), QPoint(279, 509)).adjusted(0, 0, -1, -1));
   p.drawLine(40, 250, 254, 250);
   p.setRenderHint(QPainter::SmoothPixmapTransform, true);
   const QImage& banner = GetSkinImage(kBanners[m_BannerIndex]);

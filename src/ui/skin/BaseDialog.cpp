@@ -199,6 +199,15 @@ void CBaseDialog::DrawMinimizeButton(QPainter& p, const DrawItem& item) {
   p.restore();
 }
 
+void CBaseDialog::DrawPanel(QPainter& p, const QRect& rect, QColor fill) {
+  p.save();
+  p.setRenderHint(QPainter::Antialiasing, false);
+  p.setPen(skin::kGrey210);
+  p.setBrush(fill);
+  p.drawRect(rect.adjusted(0, 0, -1, -1));
+  p.restore();
+}
+
 void CBaseDialog::DrawHLine(QPainter& p, int inset, int y) const {
   p.save();
   p.setRenderHint(QPainter::Antialiasing, false);

@@ -68,6 +68,9 @@ class CBaseDialog : public QWidget {
   // pressed) with an X or a bar in dark grey.
   static void DrawCloseButton(QPainter& p, const DrawItem& item);
   static void DrawMinimizeButton(QPainter& p, const DrawItem& item);
+  // A panel: a one-pixel grey 210 border around `rect` (corners inclusive),
+  // filled inside with `fill`.
+  static void DrawPanel(QPainter& p, const QRect& rect, QColor fill);
   // A one-pixel grey 210 line from x = inset to x = width - inset at y.
   void DrawHLine(QPainter& p, int inset, int y) const;
 
