@@ -36,7 +36,6 @@ namespace {
 // tool links Qt6::Gui only and must build before the window library.
 const QColor kWhite{255, 255, 255};
 const QColor kLightBlue{160, 220, 255};
-const QColor kNearWhite{250, 250, 250};
 const QColor kOrangeTop{240, 108, 84};
 const QColor kOrangeBottom{238, 90, 64};
 const QColor kGrey80{80, 80, 80};
@@ -211,36 +210,35 @@ void Card(QPainter& p) {
   p.drawRoundedRect(card, 8, 8);
 }
 
-// One short word and an orange underline, centred in the word box. The font
-// shrinks until the word fits, so a different sans still lays out cleanly;
-// `caption` is a smaller second line in grey.
-void Word(QPainter& p, const QString& word, const QString& caption) {
+// The banners' words, one per banner.
+const char* const kWords[4] = {"LoRaWAN", "Gateways", "Secure", "Live log"};
+
+// One short word and an orange underline, centred in the word box. All four
+// words share one size, the largest at which every one of them fits, so a
+// different sans still lays out cleanly and the banners match as they rotate;
+// the picture carries the meaning even if no font is found at all.
+void Word(QPainter& p, const QString& word) {
   QFont font("DejaVu Sans");
   font.setBold(true);
   int px = 22;
   for (; px > 10; --px) {
     font.setPixelSize(px);
-    if (QFontMetrics(font).horizontalAdvance(word) <= kWordBox.width()) break;
+    const QFontMetrics fm(font);
+    bool fits = true;
+    for (const char* w : kWords) fits = fits && fm.horizontalAdvance(QString::fromLatin1(w)) <= kWordBox.width();
+    if (fits) break;
   }
   font.setPixelSize(px);
-  QFont small("DejaVu Sans");
-  small.setPixelSize(11);
-  int cpx = 11;
-  for (; cpx > 7; --cpx) {
-    small.setPixelSize(cpx);
-    if (QFontMetrics(small).horizontalAdvance(caption) <= kWordBox.width()) break;
-  }
 
   const QFontMetrics fm(font);
-  const QFontMetrics sm(small);
-  const qreal lineGap = 7, rule = 3;
-  const qreal total = fm.height() + lineGap + rule + lineGap + sm.height();
+  const qreal gap = 8, rule = 3;
+  const qreal total = fm.height() + gap + rule;
   qreal y = kWordBox.center().y() - total / 2;
 
   p.setFont(font);
   p.setPen(kGrey80);
   p.drawText(QRectF(kWordBox.left(), y, kWordBox.width(), fm.height()), Qt::AlignLeft | Qt::AlignVCenter, word);
-  y += fm.height() + lineGap;
+  y += fm.height() + gap;
 
   QLinearGradient orange(kWordBox.left(), 0, kWordBox.left() + 34, 0);
   orange.setColorAt(0, kOrangeTop);
@@ -248,11 +246,6 @@ void Word(QPainter& p, const QString& word, const QString& caption) {
   p.setPen(Qt::NoPen);
   p.setBrush(orange);
   p.drawRoundedRect(QRectF(kWordBox.left() + 1, y, 34, rule), 1.5, 1.5);
-  y += rule + lineGap;
-
-  p.setFont(small);
-  p.setPen(QColor(120, 120, 120));
-  p.drawText(QRectF(kWordBox.left(), y, kWordBox.width(), sm.height()), Qt::AlignLeft | Qt::AlignVCenter, caption);
 }
 
 // Banner 1: a gateway mast sending radio waves both ways.
@@ -315,7 +308,7 @@ QImage Banner1() {
   p.setBrush(kOrangeBottom);
   p.drawEllipse(tip, 3.4, 3.4);
 
-  Word(p, "LoRaWAN", "long range, low power");
+  Word(p, kWords[0]);
   return image;
 }
 
@@ -377,7 +370,7 @@ QImage Banner2() {
   p.setBrush(kWhite);
   p.drawEllipse(gateway, 2.6, 2.6);
 
-  Word(p, "Gateways", "every device, one view");
+  Word(p, kWords[1]);
   return image;
 }
 
@@ -434,16 +427,18 @@ QImage Banner3() {
   p.drawEllipse(QPointF(cx, body.top() + 8), 3, 3);
   p.drawRoundedRect(QRectF(cx - 1.3, body.top() + 9, 2.6, 7), 1.2, 1.2);
 
-  // Key bytes either side: small squares, a nod to the 128-bit keys.
+  // Key bytes flowing in from either side, fading with distance: a nod to
+  // the 128-bit keys the shield guards.
+  p.setPen(Qt::NoPen);
   for (int side = -1; side <= 1; side += 2) {
     for (int i = 0; i < 3; ++i) {
-      const qreal x = cx + side * (half + 10 + i * 9);
-      p.setBrush(WithAlpha(i == 0 ? kDeepBlue : kLightBlue, 230 - i * 50));
-      p.drawRoundedRect(QRectF(x - 3, 50 + (i % 2) * 10, 6, 6), 1.5, 1.5);
+      const qreal x = cx + side * (half + 9 + i * 9);
+      p.setBrush(WithAlpha(kDeepBlue, 210 - i * 70));
+      p.drawRoundedRect(QRectF(x - 3, body.center().y() - 3, 6, 6), 1.5, 1.5);
     }
   }
 
-  Word(p, "Secure", "keys and MIC checked");
+  Word(p, kWords[2]);
   return image;
 }
 
@@ -503,7 +498,7 @@ QImage Banner4() {
     p.drawEllipse(tops[i], last ? 3.6 : 2.6, last ? 3.6 : 2.6);
   }
 
-  Word(p, "Live log", "frames as they arrive");
+  Word(p, kWords[3]);
   return image;
 }
 
