@@ -1,3 +1,7 @@
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QLabel>
 #include <fstream>
@@ -195,6 +199,20 @@ TEST_F(ServerPageTest, GatewayStatusCountsFreshConnectedGateways) {
   Page().UpdateGatewayStatus();
   EXPECT_EQ(Page().GatewayLabel()->text(), "Gateway connected : 2");
   EXPECT_EQ(Page().GatewayTimer().interval(), 1000);
+}
+
+TEST_F(ServerPageTest, APortThatCannotBeOpenedIsShownInsteadOfASearch) {
+  // Another program holds the gateway port.
+  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  Open();
+  window->OnStart();
+  EXPECT_TRUE(PumpUntil([&] { return Page().GatewayLabel()->text().contains("could not be opened"); }, 5000));
+  EXPECT_EQ(Page().GatewayLabel()->text(), QString("UDP port %1 could not be opened").arg(port));
+  close(holder);
 }
 
 TEST_F(ServerPageTest, AutostartEntryFollowsTheBoxAndAFailureSetsItBack) {

@@ -81,7 +81,11 @@ CRunnView::CRunnView(CQuorvexApp& app, QWidget* parent) : CBaseDialog(parent), m
   });
   m_BannerTimer.start();
   qApp->installEventFilter(this);
+  // Called on the receive thread; the server is stopped before the page goes.
+  m_App.m_BindErrorObserver = [this](int, int port) { m_BindFailedPort = port > 0 ? port : -1; };
 }
+
+CRunnView::~CRunnView() { m_App.m_BindErrorObserver = nullptr; }
 
 void CRunnView::CreateControls() {
   m_Port = new QLabel(QStringLiteral("LoRa UDP PORT,  RX : %1  TX : %1").arg(m_App.m_GatewayPort), this);
@@ -188,6 +192,7 @@ void CRunnView::OnServerStarted() {
   SetItemTextRedraw(m_State, QStringLiteral("RUNNING : ") + started);
   m_GateStatus->show();
   m_GateText = QStringLiteral("Gateway Searching ");
+  m_BindFailedPort = 0;
   SetItemTextRedraw(m_GateStatus, m_GateText);
   m_GateTimer.start(kGatewayTimerFirstMs);
 }
@@ -200,6 +205,10 @@ void CRunnView::OnServerStopped() {
 
 void CRunnView::UpdateGatewayStatus() {
   m_GateTimer.stop();
+  if (const int port = m_BindFailedPort.load(); port != 0) {
+    SetItemTextRedraw(m_GateStatus, QStringLiteral("UDP port %1 could not be opened").arg(port));
+    return;
+  }
   const int connected = m_App.m_LoRaGateMgr.CountConnected(GetTickCount64());
   m_GateText = QString::fromStdString(NextGatewayStatusText(m_GateText.toStdString(), connected));
   m_GateTimer.start(GatewayStatusPeriodMs(connected));

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QTimer>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -31,6 +32,7 @@ class CRunnView : public CBaseDialog {
   // The page works on `app`'s options, log store and gateway registry; the
   // application object outlives every window.
   CRunnView(CQuorvexApp& app, QWidget* parent);
+  ~CRunnView() override;
 
   // Appends the row of one record drained from the log ring.
   void ShowLogRecord(const CLog& record);
@@ -58,7 +60,8 @@ class CRunnView : public CBaseDialog {
   // Where Save Log writes (tests answer the file dialog this way); an empty
   // answer is a cancel.
   void SetSavePathAsker(std::function<QString()> ask) { m_AskSavePath = std::move(ask); }
-  // One turn of the gateway status timer.
+  // One turn of the gateway status timer. When the gateway port could not
+  // be opened, the status line says so instead of searching on.
   void UpdateGatewayStatus();
 
   CCustomListCtrl* LogList() const { return m_List; }
@@ -90,6 +93,9 @@ class CRunnView : public CBaseDialog {
   int64_t NowMs() const;
 
   CQuorvexApp& m_App;
+  // Set by the receive thread when the gateway port could not be bound; the
+  // status timer shows it on the window thread.
+  std::atomic<int> m_BindFailedPort{0};
   QString m_AddressText;
   QString m_GateText;
   QString m_AutostartDir;
