@@ -192,12 +192,14 @@ void CRunnView::OnServerStarted() {
   SetItemTextRedraw(m_State, QStringLiteral("RUNNING : ") + started);
   m_GateStatus->show();
   m_GateText = QStringLiteral("Gateway Searching ");
-  m_BindFailedPort = 0;
   SetItemTextRedraw(m_GateStatus, m_GateText);
   m_GateTimer.start(kGatewayTimerFirstMs);
 }
 
 void CRunnView::OnServerStopped() {
+  // The receive thread may report a failed bind before Start has returned,
+  // so the report is cleared here, when no receive thread runs.
+  m_BindFailedPort = 0;
   SetItemTextRedraw(m_State, QStringLiteral("READY"));
   m_GateStatus->hide();
   m_GateTimer.stop();
