@@ -6,10 +6,12 @@
 // answer for the transmit scheduler.
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "gateway/JSonIFace2x.h"
 #include "lorawan/JoinProcedure.h"
+#include "lorawan/LoRaFrame.h"
 #include "lorawan/LogBuilder.h"
 #include "lorawan/UplinkProcedure.h"
 #include "persistence/Application.h"
@@ -20,6 +22,11 @@
 
 namespace quorvex {
 
+struct ReceivedFrame {
+  std::vector<uint8_t> bytes;
+  RadioMetadata meta;
+};
+
 namespace {
 
 constexpr uint8_t kProtocolVersion = 2;
@@ -28,9 +35,79 @@ constexpr uint8_t kPullAck = 4;
 constexpr uint32_t kJoinDelayMs = 5000;
 constexpr uint32_t kUplinkDelayMs = 1000;
 
+// What the dispatcher keeps of the gateway of a PUSH_DATA, read under the
+// registry's lock (the window may edit the record at any time).
+struct PushGateway {
+  int32_t active = 0;
+  int32_t pullSeen = 0;
+  int32_t key = 0;
+  SocketAddress pushAddr{};
+};
+
 void SendAck(CUdpServer& server, const uint8_t token[2], uint8_t identifier, const SocketAddress& to) {
   const uint8_t ack[4] = {kProtocolVersion, token[0], token[1], identifier};
   server.SendTo(ack, sizeof ack, nullptr, 0, to);
+}
+
+std::string EuiText(const CJSonIFace2x& json) {
+  char text[17];
+  snprintf(text, sizeof text, "%016" PRIX64, json.m_GatewayEui);
+  return text;
+}
+
+PushGateway ReadPushGateway(CGateManager& gateways, const CGateway& gateway) {
+  std::lock_guard<std::recursive_mutex> lock(gateways.Mutex());
+  return {gateway.ACTIVE, gateway.m_PullSeen, gateway.PKEY, gateway.m_PushAddr};
+}
+
+// A gateway may send its PUSH_DATA only once it is active and has pulled.
+bool MayPush(const PushGateway& gateway) {
+  if (!gateway.active) {
+    TraceLine("SetGatewayUpdate Null Error\n");
+    return false;
+  }
+  if (!gateway.pullSeen) {
+    TraceLine("m_LoRaGateMgr Not Received PullData\n");
+    return false;
+  }
+  return true;
+}
+
+// The first "rxpk" element's frame (Base64 "data" of "size" bytes) and radio
+// metadata; nothing, with a trace line, when any of it is missing or wrong.
+std::optional<ReceivedFrame> DecodeFirstRxpk(const CJSonIFace2x& json, const std::string& sender) {
+  const Json::Value& rxpk = json.GetRxValue();
+  if (!rxpk.isArray() || rxpk.empty()) {
+    TraceLine("%s, Rx Packet Dropped: rxpk is empty or not an array\n", sender.c_str());
+    return std::nullopt;
+  }
+  std::string field;
+  if (CJSonIFace2x::GetRxField(rxpk, "size", field) != 1 || field.empty() || CJSonIFace2x::TextToInt(field) == 0) {
+    TraceLine("JSon2x.GetRxField empty !, frame size zero\n");
+    return std::nullopt;
+  }
+  const int size = CJSonIFace2x::TextToInt(field);
+  if (CJSonIFace2x::GetRxField(rxpk, "data", field) != 1 || field.empty()) {
+    TraceLine("JSon2x.GetRxField no include data..root=%s\n", json.m_RootName.c_str());
+    return std::nullopt;
+  }
+  CBase64 base64;
+  if (!base64.SetData(field) || !base64.Decode() || static_cast<int>(base64.GetOutputLength()) != size) {
+    TraceLine("Utils.SetBase64Decode size err\n");
+    return std::nullopt;
+  }
+  ReceivedFrame frame;
+  frame.bytes.assign(base64.GetOutput(), base64.GetOutput() + base64.GetOutputLength());
+  json.GetRadioMetadata(frame.meta);
+  if (frame.meta.freq[0] == 0 || frame.meta.rssi[0] == 0) {
+    TraceLine("%s, Rx Packet Dropped: no freq or rssi\n", sender.c_str());
+    return std::nullopt;
+  }
+  return frame;
+}
+
+bool IsUplinkMType(uint8_t mtype) {
+  return mtype == kMTypeJoinRequest || mtype == kMTypeUnconfirmedUp || mtype == kMTypeConfirmedUp;
 }
 
 }  // namespace
@@ -40,106 +117,69 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
   const std::string sender = AddressText(from);
   const std::optional<RxParseResult> parsed = json.SetUdpRxParse(sender, data, length);
   if (!parsed) return;
-
-  if (parsed->kind == 2) {  // TX_ACK
-    if (parsed->txOk == 0) LogTxFail(*this, from, "Tx Fail MSG = " + parsed->txError);
-    return;
-  }
-
-  char euiText[17];
-  snprintf(euiText, sizeof euiText, "%016" PRIX64, json.m_GatewayEui);
-
-  if (parsed->pull == 1) {  // PULL_DATA
-    CGateway* gateway = m_LoRaGateMgr.SetGatewayUpdate(from, euiText, 1);
-    if (gateway->m_IsNew) NotifyWindow(UM_GATEWAYS);
-    std::lock_guard<std::recursive_mutex> lock(m_LoRaGateMgr.Mutex());
-    if (gateway->ACTIVE) {
-      SendAck(m_LoRaUdpServer, json.m_PullToken, kPullAck, gateway->m_PullAddr);
-      gateway->m_Connected = 1;
-      gateway->m_LastPullTick = GetTickCount64();
-    }
-    return;
-  }
-
-  // PUSH_DATA
-  CGateway* gateway = m_LoRaGateMgr.SetGatewayUpdate(from, euiText, 0);
-  if (gateway->m_IsNew) NotifyWindow(UM_GATEWAYS);
-  if (parsed->kind == 0) return;  // status reports are neither acknowledged nor used
-  int32_t active = 0, pullSeen = 0, gatewayKey = 0;
-  SocketAddress pushAddr{};
-  {
-    // The window may edit the record (activation) at any time.
-    std::lock_guard<std::recursive_mutex> lock(m_LoRaGateMgr.Mutex());
-    active = gateway->ACTIVE;
-    pullSeen = gateway->m_PullSeen;
-    gatewayKey = gateway->PKEY;
-    pushAddr = gateway->m_PushAddr;
-  }
-  if (!active) {
-    TraceLine("SetGatewayUpdate Null Error\n");
-    return;
-  }
-  if (!pullSeen) {
-    TraceLine("m_LoRaGateMgr Not Received PullData\n");
-    return;
-  }
-  const Json::Value& rxpk = json.GetRxValue();
-  if (!rxpk.isArray() || rxpk.empty()) {
-    TraceLine("%s, Rx Packet Dropped: rxpk is empty or not an array\n", sender.c_str());
-    return;
-  }
-
-  std::string field;
-  if (CJSonIFace2x::GetRxField(rxpk, "size", field) != 1 || field.empty() ||
-      CJSonIFace2x::TextToInt(field) == 0) {
-    TraceLine("JSon2x.GetRxField empty !, frame size zero\n");
-    return;
-  }
-  const int size = CJSonIFace2x::TextToInt(field);
-  if (CJSonIFace2x::GetRxField(rxpk, "data", field) != 1 || field.empty()) {
-    TraceLine("JSon2x.GetRxField no include data..root=%s\n", json.m_RootName.c_str());
-    return;
-  }
-  CBase64 base64;
-  if (!base64.SetData(field) || !base64.Decode() || static_cast<int>(base64.GetOutputLength()) != size) {
-    TraceLine("Utils.SetBase64Decode size err\n");
-    return;
-  }
-  const std::vector<uint8_t> frame(base64.GetOutput(), base64.GetOutput() + base64.GetOutputLength());
-
-  RadioMetadata meta;
-  json.GetRadioMetadata(meta);
-  if (meta.freq[0] == 0 || meta.rssi[0] == 0) {
-    TraceLine("%s, Rx Packet Dropped: no freq or rssi\n", sender.c_str());
-    return;
-  }
-
-  // The writes of this uplink join the receive thread's group commit, which
-  // ends with the burst of datagrams.
-  m_LoRaDbMgr.BeginBatch();
-  const uint8_t mhdr = frame[0];
-  const int mtype = mhdr >> 5;
-  std::unique_ptr<CDevice> device;
-  uint32_t delay = 0;
-  if (mtype == 0) {
-    device = ProcessJoinRequest(*this, from, *gateway, mhdr, meta, frame.data(), size);
-    delay = kJoinDelayMs;
-  } else if (mtype == 2 || mtype == 4) {
-    device = ProcessDataUplink(*this, from, *gateway, mhdr, meta, frame.data(), size);
-    delay = kUplinkDelayMs;
+  if (parsed->kind == 2) {
+    HandleTxAck(from, *parsed);
+  } else if (parsed->pull == 1) {
+    HandlePull(from, json);
   } else {
+    HandlePush(from, json, parsed->kind, sender);
+  }
+}
+
+void CQuorvexApp::HandleTxAck(const SocketAddress& from, const RxParseResult& parsed) {
+  if (parsed.txOk == 0) LogTxFail(*this, from, "Tx Fail MSG = " + parsed.txError);
+}
+
+void CQuorvexApp::HandlePull(const SocketAddress& from, const CJSonIFace2x& json) {
+  CGateway* gateway = m_LoRaGateMgr.SetGatewayUpdate(from, EuiText(json).c_str(), 1);
+  if (gateway->m_IsNew) NotifyWindow(UM_GATEWAYS);
+  std::lock_guard<std::recursive_mutex> lock(m_LoRaGateMgr.Mutex());
+  if (gateway->ACTIVE) {
+    SendAck(m_LoRaUdpServer, json.m_PullToken, kPullAck, gateway->m_PullAddr);
+    gateway->m_Connected = 1;
+    gateway->m_LastPullTick = GetTickCount64();
+  }
+}
+
+void CQuorvexApp::HandlePush(const SocketAddress& from, const CJSonIFace2x& json, int32_t kind,
+                             const std::string& sender) {
+  CGateway* gateway = m_LoRaGateMgr.SetGatewayUpdate(from, EuiText(json).c_str(), 0);
+  if (gateway->m_IsNew) NotifyWindow(UM_GATEWAYS);
+  if (kind == 0) return;  // status reports are neither acknowledged nor used
+  const PushGateway pushing = ReadPushGateway(m_LoRaGateMgr, *gateway);
+  if (!MayPush(pushing)) return;
+  std::optional<ReceivedFrame> frame = DecodeFirstRxpk(json, sender);
+  if (!frame) return;
+  const uint8_t mtype = MTypeOf(frame->bytes[0]);
+  if (!IsUplinkMType(mtype)) {
     // Not an uplink (a join accept heard by a gateway, say): no PUSH_ACK.
     TraceLine("%s, Rx Packet Dropped: MType %d is not an uplink\n", sender.c_str(), mtype);
     return;
   }
+  // The writes of this uplink join the receive thread's group commit, which
+  // ends with the burst of datagrams.
+  m_LoRaDbMgr.BeginBatch();
+  std::unique_ptr<CDevice> device = RouteFrame(from, *gateway, mtype, *frame);
+  SendAck(m_LoRaUdpServer, json.m_PushToken, kPushAck, pushing.pushAddr);
+  if (device) QueueAnswer(std::move(device), *gateway, pushing.key, mtype, frame->meta);
+}
 
-  SendAck(m_LoRaUdpServer, json.m_PushToken, kPushAck, pushAddr);
-  if (!device) return;
+std::unique_ptr<CDevice> CQuorvexApp::RouteFrame(const SocketAddress& from, CGateway& gateway, uint8_t mtype,
+                                                 const ReceivedFrame& frame) {
+  const int size = static_cast<int>(frame.bytes.size());
+  if (mtype == kMTypeJoinRequest)
+    return ProcessJoinRequest(*this, from, gateway, frame.bytes[0], frame.meta, frame.bytes.data(), size);
+  return ProcessDataUplink(*this, from, gateway, frame.bytes[0], frame.meta, frame.bytes.data(), size);
+}
+
+void CQuorvexApp::QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway, int32_t gatewayKey, uint8_t mtype,
+                              const RadioMetadata& meta) {
+  const bool join = mtype == kMTypeJoinRequest;
   // A join starts a new session: the whole row is written. A data uplink
   // writes only the columns it changes, so that a reply the scheduler is
   // sending meanwhile keeps its downlink counter.
   auto save = [&] {
-    if (mtype == 0) {
+    if (join) {
       m_LoRaDevMgr.UpdateDevice(device.get());
     } else {
       m_LoRaDevMgr.UpdateUplinkState(device.get());
@@ -149,17 +189,16 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
     save();
     return;
   }
-
   // The device keeps its own copy of the application: the window may edit
   // or delete the list's record while the answer waits in the queue.
   auto application = std::make_shared<CApplication>();
   if (m_LoRaAppList.CopyApplication(device->APKEY, *application)) device->m_Application = std::move(application);
   device->GPKEY = gatewayKey;
-  device->m_Gateway = gateway;
+  device->m_Gateway = &gateway;
   device->m_RxInfo = meta;
   save();
   auto request = std::make_unique<JitRequest>();
-  request->m_Delay = static_cast<int32_t>(delay);
+  request->m_Delay = static_cast<int32_t>(join ? kJoinDelayMs : kUplinkDelayMs);
   request->m_Device = std::move(device);
   m_LoRaJitMgr.AddRequest(std::move(request));
 }

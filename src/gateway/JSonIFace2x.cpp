@@ -412,21 +412,14 @@ std::optional<RxParseResult> CJSonIFace2x::SetUdpRxParse(const std::string& send
       m_PullToken[0] = data[1];
       m_PullToken[1] = data[2];
       break;
-    case kIdTxAck: {
+    case kIdTxAck:
       m_Result.kind = 2;
       if (length == kHeaderSize) {
         m_Result.txOk = 1;
       } else {
-        const std::string error(body);
-        TraceLine("\n\n");
-        TraceLine("%s", kRuleLine);
-        TraceLine("%s, Tx Ack Fail\n", sender.c_str());
-        TraceLine("FAIL MSG >>>  %s \n\n", error.c_str());
-        m_Result.txOk = 0;
-        m_Result.txError = Cut(error, kTxErrorMax);
+        ClassifyTxAck(sender, body);
       }
       return m_Result;
-    }
     default:
       TraceLine("CJSonIFace::SetUdpRxParse Not Support IO\n");
       return std::nullopt;
@@ -460,6 +453,34 @@ std::optional<RxParseResult> CJSonIFace2x::SetUdpRxParse(const std::string& send
     m_Result.kind = 0;
   }
   return m_Result;
+}
+
+void CJSonIFace2x::ClassifyTxAck(const std::string& sender, std::string_view body) {
+  // Current forwarders always send a report; "NONE" (or no error at all)
+  // means the frame was accepted for transmission.
+  Json::Value root;
+  const bool isObject = ParseJson(body, root) && root.isObject();
+  const Json::Value* ack = isObject ? FindMember(root, "txpk_ack") : nullptr;
+  if (ack == nullptr || !ack->isObject()) ack = isObject ? &root : nullptr;
+  const Json::Value* error = ack != nullptr ? FindMember(*ack, "error") : nullptr;
+  const bool errorIsText = error == nullptr || error->isString();
+  const std::string errorText = error != nullptr && error->isString() ? error->asString() : std::string();
+  if (ack != nullptr && errorIsText && (errorText.empty() || errorText == "NONE")) {
+    m_Result.txOk = 1;
+    const Json::Value* warn = FindMember(*ack, "warn");
+    if (warn != nullptr && warn->isString() && !warn->asString().empty() && warn->asString() != "NONE") {
+      m_Result.txWarn = Cut(warn->asString(), kTxErrorMax);
+      TraceLine("%s, Tx Ack Warning %s\n", sender.c_str(), m_Result.txWarn.c_str());
+    }
+    return;
+  }
+  const std::string json(body);
+  TraceLine("\n\n");
+  TraceLine("%s", kRuleLine);
+  TraceLine("%s, Tx Ack Fail\n", sender.c_str());
+  TraceLine("FAIL MSG >>>  %s \n\n", json.c_str());
+  m_Result.txOk = 0;
+  m_Result.txError = Cut(ack != nullptr && errorIsText ? errorText : json, kTxErrorMax);
 }
 
 bool CJSonIFace2x::FindRootName(std::string_view part) {

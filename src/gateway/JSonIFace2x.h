@@ -27,8 +27,9 @@ namespace quorvex {
 struct RxParseResult {
   int32_t kind = 0;     // 0 status report or PULL_DATA, 1 radio packets ("rxpk"), 2 TX_ACK
   int32_t pull = 0;     // 1 for PULL_DATA
-  int32_t txOk = 0;     // TX_ACK only: 1 when the datagram carries no JSON part
-  std::string txError;  // TX_ACK only: first kTxErrorMax characters of the JSON part
+  int32_t txOk = 0;     // TX_ACK only: 1 when the gateway accepted the frame for transmission
+  std::string txError;  // TX_ACK only, on failure: first kTxErrorMax characters of the error
+  std::string txWarn;   // TX_ACK only, on success: the gateway's warning ("TX_POWER"), if any
 };
 
 class CJSonIFace2x {
@@ -65,8 +66,12 @@ class CJSonIFace2x {
   // text, used in trace lines. Clears m_Result and m_RootName first.
   //  - fewer than 12 bytes: trace "<sender>, CJSonIFace::Parse Rx Size Error";
   //    no result. A version other than 2 or 31: no result, no trace.
-  //  - TX_ACK (5): kind 2; txOk 1 when length is exactly 12, else traces the
-  //    failure and keeps the first 30 characters of the text from byte 12.
+  //  - TX_ACK (5): kind 2. Success (txOk 1) when there is no JSON part, or
+  //    when the JSON reports no error: "error" (in "txpk_ack", or at the top
+  //    when there is no "txpk_ack" object) is missing, empty or "NONE"; a
+  //    "warn" text is kept in txWarn. Otherwise the failure is traced and
+  //    txError keeps the first 30 characters of the error text, or of the
+  //    whole JSON part when it is not a JSON object or its error is no text.
   //  - PULL_DATA (2): keeps the token and the EUI; pull 1.
   //  - PUSH_DATA (0): keeps the token and the EUI, parses the text from byte
   //    12 up to the first NUL into m_Root and classifies it. Not a JSON
@@ -175,6 +180,8 @@ class CJSonIFace2x {
  private:
   // The matched member of m_Root, or null when there is none.
   const Json::Value* FindRxValue() const;
+  // Fills the TX_ACK fields of m_Result from the datagram's JSON part.
+  void ClassifyTxAck(const std::string& sender, std::string_view body);
   // Walks m_Root's member names in order and keeps the first (cut to
   // kRootNameMax) that contains `part` in m_RootName; false, with
   // m_RootName empty, when none does.

@@ -15,6 +15,7 @@
 #include "downlink/JitManager.h"
 #include "forwarding/HttpManager.h"
 #include "gateway/GateManager.h"
+#include "gateway/JSonIFace2x.h"
 #include "gateway/UdpServer.h"
 #include "persistence/AppList.h"
 #include "persistence/DLinkList.h"
@@ -27,6 +28,9 @@
 #include "runtime/WindowLink.h"
 
 namespace quorvex {
+
+// The first radio packet of a PUSH_DATA (defined by the dispatcher).
+struct ReceivedFrame;
 
 class CQuorvexApp {
  public:
@@ -112,6 +116,17 @@ class CQuorvexApp {
   // gathered over the burst.
   static void OnLoRaBurstEnd(void* user);
   static void OnTxSent(JitRequest& request, void* owner);
+
+  // The steps of OnGatewayDatagram, in the order a datagram takes them.
+  void HandleTxAck(const SocketAddress& from, const RxParseResult& parsed);
+  void HandlePull(const SocketAddress& from, const CJSonIFace2x& json);
+  void HandlePush(const SocketAddress& from, const CJSonIFace2x& json, int32_t kind, const std::string& sender);
+  // Hands a join request or data uplink to the LoRaWAN layer.
+  std::unique_ptr<CDevice> RouteFrame(const SocketAddress& from, CGateway& gateway, uint8_t mtype,
+                                      const ReceivedFrame& frame);
+  // Saves the processed device and, when accepted, queues its answer.
+  void QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway, int32_t gatewayKey, uint8_t mtype,
+                   const RadioMetadata& meta);
 
   std::string m_DataDir;
   std::atomic<IWindowLink*> m_Window{nullptr};

@@ -285,25 +285,46 @@ TEST_F(DispatcherTest, MalformedDatagramsGetNoAnswerAndTheServerKeepsServing) {
   EXPECT_TRUE(AnswersBeforeBarrier(gateway).empty());
 }
 
-TEST_F(DispatcherTest, TxAckWithJsonLogsATransmitFailure) {
+// Through a simulated gateway: which TX_ACKs become TX-FAIL rows and
+// failure trace lines.
+TEST_F(DispatcherTest, OnlyATxAckReportingAnErrorLogsATransmitFailure) {
   Start(true);
   GatewaySim gateway(Port(), kEui);
   ASSERT_TRUE(Pull(gateway));
-  gateway.SendTxAck();  // no JSON: nothing happens
-  EXPECT_TRUE(AnswersBeforeBarrier(gateway).empty());
-  EXPECT_FALSE(trace.Saw("Tx Ack Fail"));
-
-  const std::string report = R"({"txpk_ack":{"error":"TOO_LATE","more":"xxxxxxxxxxxxxxxxxxxxxxxx"}})";
-  gateway.SendTxAck(report);
-  EXPECT_TRUE(AnswersBeforeBarrier(gateway).empty());
-  EXPECT_TRUE(trace.Saw("127.0.0.1, Tx Ack Fail"));
-  EXPECT_TRUE(trace.Saw("FAIL MSG >>>  " + report));
-
-  std::vector<LogListRow> rows;
-  ASSERT_EQ(app.m_LoRaLogMgr.ReadLogPage(rows, 0, 0), 1);
-  EXPECT_EQ(rows[0].columns[0], "TX-FAIL");
-  EXPECT_EQ(rows[0].columns[2], "Tx Fail MSG = " + report.substr(0, 30));
-  EXPECT_EQ(rows[0].columns[4], "127.0.0.1");
+  const struct {
+    std::optional<std::string> body;
+    std::string failure;  // the TX-FAIL row's text; empty: no row
+    std::string trace;    // a line the trace shows
+  } cases[] = {
+      {std::nullopt, "", ""},
+      {R"({"txpk_ack":{"error":"NONE"}})", "", ""},
+      {R"({"txpk_ack":{}})", "", ""},
+      {R"({"txpk_ack":{"warn":"TX_POWER","value":14}})", "", "127.0.0.1, Tx Ack Warning TX_POWER"},
+      {R"({"txpk_ack":{"error":"TOO_LATE"}})", "Tx Fail MSG = TOO_LATE", "127.0.0.1, Tx Ack Fail"},
+      {R"({"txpk_ack":{"error":"COLLISION_PACKET"}})", "Tx Fail MSG = COLLISION_PACKET", "Tx Ack Fail"},
+      {"not json", "Tx Fail MSG = not json", "FAIL MSG >>>  not json"},
+  };
+  for (const auto& c : cases) {
+    const std::string name = c.body.value_or("(no JSON)");
+    trace.Clear();
+    app.m_LoRaLogMgr.DeleteAllLogs();
+    gateway.SendTxAck(c.body);
+    EXPECT_TRUE(AnswersBeforeBarrier(gateway).empty()) << name;
+    std::vector<LogListRow> rows;
+    app.m_LoRaLogMgr.ReadLogPage(rows, 0, 0);
+    if (c.failure.empty()) {
+      EXPECT_TRUE(rows.empty()) << name;
+      EXPECT_FALSE(trace.Saw("Tx Ack Fail")) << name;
+    } else {
+      ASSERT_EQ(rows.size(), 1u) << name;
+      EXPECT_EQ(rows[0].columns[0], "TX-FAIL");
+      EXPECT_EQ(rows[0].columns[2], c.failure);
+      EXPECT_EQ(rows[0].columns[4], "127.0.0.1");
+    }
+    if (!c.trace.empty()) {
+      EXPECT_TRUE(trace.Saw(c.trace)) << name;
+    }
+  }
 }
 
 }  // namespace

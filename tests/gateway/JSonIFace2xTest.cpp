@@ -193,26 +193,39 @@ TEST_F(JSonIFace2xTest, PullDataKeepsTokenAndEui) {
   EXPECT_EQ(json.m_Result.pull, 0);
 }
 
-TEST_F(JSonIFace2xTest, TxAckReportsTheFirstThirtyCharacters) {
-  CJSonIFace2x json;
-  auto r = Parse(json, Datagram(5, ""));
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->kind, 2);
-  EXPECT_EQ(r->txOk, 1);
-  EXPECT_EQ(r->txError, "");
-
-  const std::string report = R"({"txpk_ack":{"error":"TOO_LATE"}})";
-  r = Parse(json, Datagram(5, report));
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->kind, 2);
-  EXPECT_EQ(r->txOk, 0);
-  EXPECT_EQ(r->txError, report.substr(0, 30));
-
-  // Even a report of no error counts as a failure; a short one is kept whole.
-  r = Parse(json, Datagram(5, "{}"));
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->txOk, 0);
-  EXPECT_EQ(r->txError, "{}");
+// Current forwarders answer every PULL_RESP with a report; only a report of
+// an error is a failure.
+TEST_F(JSonIFace2xTest, TxAckIsAFailureOnlyWhenItReportsAnError) {
+  const struct {
+    const char* body;
+    int ok;
+    std::string error, warn;
+  } cases[] = {
+      {"", 1, "", ""},
+      {R"({"txpk_ack":{"error":"NONE"}})", 1, "", ""},
+      {R"({"txpk_ack":{}})", 1, "", ""},
+      {R"({"txpk_ack":{"error":""}})", 1, "", ""},
+      {"{}", 1, "", ""},
+      {R"({"txpk_ack":{"warn":"TX_POWER","value":20}})", 1, "", "TX_POWER"},
+      {R"({"txpk_ack":{"error":"NONE","warn":"NONE"}})", 1, "", ""},
+      {R"({"txpk_ack":{"error":"TOO_LATE"}})", 0, "TOO_LATE", ""},
+      {R"({"txpk_ack":{"error":"COLLISION_PACKET"}})", 0, "COLLISION_PACKET", ""},
+      {R"({"error":"GPS_UNLOCKED"})", 0, "GPS_UNLOCKED", ""},
+      {R"({"txpk_ack":{"error":"AN_ERROR_TEXT_LONGER_THAN_THIRTY_CHARACTERS"}})", 0,
+       "AN_ERROR_TEXT_LONGER_THAN_THIRTY_CHARACTERS", ""},
+      {R"({"txpk_ack":{"error":7}})", 0, R"({"txpk_ack":{"error":7}})", ""},
+      {R"({"txpk_ack":{"error":"TOO_LATE")", 0, R"({"txpk_ack":{"error":"TOO_LATE)", ""},
+      {"[1,2]", 0, "[1,2]", ""},
+  };
+  for (const auto& c : cases) {
+    CJSonIFace2x json;
+    auto r = Parse(json, Datagram(5, c.body));
+    ASSERT_TRUE(r.has_value()) << c.body;
+    EXPECT_EQ(r->kind, 2) << c.body;
+    EXPECT_EQ(r->txOk, c.ok) << c.body;
+    EXPECT_EQ(r->txError, c.error.substr(0, 30)) << c.body;
+    EXPECT_EQ(r->txWarn, c.warn) << c.body;
+  }
 }
 
 TEST_F(JSonIFace2xTest, ParseTracesWhatTheDispatcherReports) {
@@ -228,8 +241,11 @@ TEST_F(JSonIFace2xTest, ParseTracesWhatTheDispatcherReports) {
       {Datagram(0, R"({"stat":{}})"), {}},
       {Datagram(2, ""), {}},
       {Datagram(5, ""), {}},
-      {Datagram(5, "{}"),
-       {std::string(66, '=') + "\n", "10.0.0.7, Tx Ack Fail\n", "FAIL MSG >>>  {} \n\n"}},
+      {Datagram(5, R"({"txpk_ack":{"error":"NONE"}})"), {}},
+      {Datagram(5, R"({"txpk_ack":{"warn":"TX_POWER"}})"), {"10.0.0.7, Tx Ack Warning TX_POWER\n"}},
+      {Datagram(5, R"({"txpk_ack":{"error":"TOO_LATE"}})"),
+       {std::string(66, '=') + "\n", "10.0.0.7, Tx Ack Fail\n",
+        "FAIL MSG >>>  {\"txpk_ack\":{\"error\":\"TOO_LATE\"}} \n\n"}},
       {Datagram(0, R"({"rxpk":[]})"),
        {std::string(66, '=') + "\n", "10.0.0.7, Rx Packet Received\n", R"({"rxpk":[]})"
                                                                           "\n"}},
