@@ -71,10 +71,11 @@ void PrintUsage(FILE* out) {
   fprintf(out,
           "Usage: quorvex-bench [--short | --long] [options]\n"
           "\n"
-          "Load instrument for quorvex-server: prepares a fresh data directory with N ABP\n"
-          "devices, starts the server, drives it from G simulated gateways over loopback and\n"
-          "prints one report (throughput, PUSH_ACK latency, confirmed-reply timing, posts to\n"
-          "the application server, server memory, a UDP echo baseline, and loss checks).\n"
+          "Load instrument for quorvex-server (or the operator window program, --window):\n"
+          "prepares a fresh data directory with N ABP devices, starts the server, drives it\n"
+          "from G simulated gateways over loopback and prints one report (throughput,\n"
+          "PUSH_ACK latency, confirmed-reply timing, posts to the application server,\n"
+          "server memory, a UDP echo baseline, and loss checks).\n"
           "It exits 0 whatever the numbers are; 1 when it could not run, 2 on a bad option.\n"
           "\n"
           "  --short              a few seconds at small numbers (smoke run)\n"
@@ -85,6 +86,10 @@ void PrintUsage(FILE* out) {
           "  --seconds D          duration of the load (default 10)\n"
           "  --confirmed F        fraction of uplinks sent confirmed, 0..1 (default 0.1)\n"
           "  --server PATH        quorvex-server to start (default: the one of this build)\n"
+          "  --window             start the operator window program instead (quorvex of this\n"
+          "                       build, or --server PATH) with --start --loop-stats, on Qt's\n"
+          "                       offscreen platform unless QT_QPA_PLATFORM is set; the report\n"
+          "                       adds its event-loop delay and checks its p99 is under 50 ms\n"
           "  --keep-data          keep the data directory (database, server output)\n"
           "  --no-forward         the application has no server URL: uplinks are not posted\n"
           "                       (measures the radio path alone)\n"
@@ -164,6 +169,10 @@ ParseOutcome ParseOptions(int argc, char** argv, BenchOptions& out, std::string&
       o.noForward = true;
       continue;
     }
+    if (arg == "--window") {
+      o.window = true;
+      continue;
+    }
     if (arg == "--prepare-only") {
       o.prepareOnly = true;
       continue;
@@ -190,6 +199,10 @@ ParseOutcome ParseOptions(int argc, char** argv, BenchOptions& out, std::string&
   }
   if (o.prepareOnly && o.connectPort != 0) {
     error = "--prepare-only and --connect exclude each other";
+    return ParseOutcome::Error;
+  }
+  if (o.window && (o.connectPort != 0 || o.prepareOnly)) {
+    error = "--window starts the window program itself; it excludes --connect and --prepare-only";
     return ParseOutcome::Error;
   }
   if (o.pid != 0 && o.connectPort == 0) {

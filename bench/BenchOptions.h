@@ -15,6 +15,7 @@ struct BenchOptions {
   double seconds = 10;         // --seconds D
   double confirmed = 0.1;      // --confirmed FRACTION of uplinks sent confirmed
   std::string server;          // --server PATH; empty: the server of this build
+  bool window = false;         // --window: the operator window program instead of quorvex-server
   bool keepData = false;       // --keep-data
   bool noForward = false;      // --no-forward
   int connectPort = 0;         // --connect PORT: a running server; 0 starts one

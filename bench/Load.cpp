@@ -321,11 +321,23 @@ void PullSide::Stop() {
   m_Threads.clear();
 }
 
-bool PullSide::PullAll(int timeoutMs, std::string& error) {
+bool PullSide::PullAll(int timeoutMs, std::string& error, const std::function<bool()>& serverGone) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (uint32_t g = 0; g < m_Plan.Gateways(); ++g) m_Threads.emplace_back([this, g, deadline] { Run(g, deadline); });
-  while (m_Pulled.load() + m_Failed.load() < m_Plan.Gateways()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  bool gone = false;
+  while (m_Pulled.load() + m_Failed.load() < m_Plan.Gateways()) {
+    // A server that died at start would otherwise be waited for until the deadline.
+    if (!gone && serverGone && serverGone()) {
+      gone = true;
+      m_Stop.store(true);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   if (m_Failed.load() == 0) return true;
+  if (gone) {
+    error = "it ended before every gateway had its PULL_ACK";
+    return false;
+  }
   for (uint32_t g = 0; g < m_Plan.Gateways(); ++g) {
     if (!m_Errors[g].empty()) {
       error = "gateway " + std::to_string(g) + ": " + m_Errors[g];

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -206,8 +207,10 @@ class PullSide {
   PullSide& operator=(const PullSide&) = delete;
 
   // Starts the gateways and waits until each has had its PULL_ACK; false
-  // (with `error`) when one did not within `timeoutMs` or could not start.
-  bool PullAll(int timeoutMs, std::string& error);
+  // (with `error`) when one did not within `timeoutMs` or could not start,
+  // or as soon as `serverGone` (when given) says there is nobody left to
+  // answer.
+  bool PullAll(int timeoutMs, std::string& error, const std::function<bool()>& serverGone = {});
   void Stop();
 
  private:

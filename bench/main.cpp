@@ -1,4 +1,5 @@
-// quorvex-bench: the load instrument of quorvex-server. See PrintUsage
+// quorvex-bench: the load instrument of quorvex-server (and, with --window,
+// of the operator window program, which runs the same engine). See PrintUsage
 // (BenchOptions.cpp) for the options and README.md ("Benchmarks") for how
 // to run it. It prints one report on stdout and its progress on stderr, and
 // exits 0 whatever the numbers are: 1 only when it could not run, 2 for a
@@ -31,10 +32,14 @@
 #include "Peers.h"
 #include "Stats.h"
 #include "persistence/DbManager.h"
+#include "runtime/Settings.h"
 #include "support/Ports.h"
 
 #ifndef QUORVEX_BENCH_SERVER_BIN
 #define QUORVEX_BENCH_SERVER_BIN ""
+#endif
+#ifndef QUORVEX_BENCH_WINDOW_BIN
+#define QUORVEX_BENCH_WINDOW_BIN ""
 #endif
 
 namespace quorvex::bench {
@@ -48,6 +53,11 @@ constexpr double kReplyLatestMs = 900;
 // An uplink is handed to the application server about 400 ms after it came.
 constexpr double kForwardDelayMs = 400;
 constexpr int kPullTimeoutMs = 10000;
+// The window program loads Qt, its fonts and pictures and opens the window
+// before Start is pressed, so its socket is up later than the headless one.
+constexpr int kWindowPullTimeoutMs = 30000;
+// The event-loop delay an operator starts to notice as a sluggish window.
+constexpr double kLoopP99LimitMs = 50;
 constexpr int kStopTimeoutMs = 15000;
 constexpr auto kLead = std::chrono::milliseconds(200);
 
@@ -77,18 +87,45 @@ void SleepUntilSeconds(const PhaseClock& clock, double seconds, ChildProcess* ch
   }
 }
 
-// The server next to this tool's build, unless told otherwise.
+// The server (or with --window the window program) next to this tool's
+// build, unless told otherwise.
 std::string ServerBinary(const BenchOptions& options) {
   if (!options.server.empty()) return options.server;
-  const std::string built = QUORVEX_BENCH_SERVER_BIN;
+  const std::string built = options.window ? QUORVEX_BENCH_WINDOW_BIN : QUORVEX_BENCH_SERVER_BIN;
   if (!built.empty() && access(built.c_str(), X_OK) == 0) return built;
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    const auto sibling = self.parent_path().parent_path() / "src" / "quorvex-server";
+    const auto src = self.parent_path().parent_path() / "src";
+    const auto sibling = options.window ? src / "ui" / "quorvex" : src / "quorvex-server";
     if (access(sibling.c_str(), X_OK) == 0) return sibling.string();
   }
   return built;
+}
+
+// The window's "event-loop delay: N samples, p50 A ms, p99 B ms, max C ms"
+// line, printed on its stderr at exit (--loop-stats).
+struct LoopDelay {
+  bool found = false;
+  unsigned long samples = 0;
+  double p50 = 0, p99 = 0, max = 0;
+};
+
+LoopDelay ReadLoopDelay(const std::string& path) {
+  LoopDelay delay;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t at = line.find("event-loop delay:");
+    if (at == std::string::npos) continue;
+    LoopDelay read;
+    if (sscanf(line.c_str() + at, "event-loop delay: %lu samples, p50 %lf ms, p99 %lf ms, max %lf ms", &read.samples,
+               &read.p50, &read.p99, &read.max) == 4) {
+      read.found = true;
+      delay = read;  // the last one, should there be several
+    }
+  }
+  return delay;
 }
 
 // ---- Measurements -----------------------------------------------------------
@@ -231,6 +268,12 @@ int Run(const BenchOptions& o) {
   signal(SIGPIPE, SIG_IGN);
   if (o.prepareOnly) return PrepareOnly(o);
   const bool connect = o.connectPort != 0;
+  // The window program needs a display; offscreen draws into memory, so
+  // the figures are those of the window's own work and not of an X server.
+  // Set here, before any thread of this tool runs, and inherited by the child.
+  if (o.window && getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const std::string qpa = o.window ? getenv("QT_QPA_PLATFORM") : "";
+  const char* const serverName = o.window ? "the window program" : "quorvex-server";
   const double toolCpuAtStart = ToolCpuSeconds();
 
   // ---- Data directory and database
@@ -240,8 +283,8 @@ int Run(const BenchOptions& o) {
   if (!connect) {
     serverBin = ServerBinary(o);
     if (serverBin.empty() || access(serverBin.c_str(), X_OK) != 0) {
-      fprintf(stderr, "quorvex-bench: no server to run at '%s' (build quorvex-server or give --server PATH)\n",
-              serverBin.c_str());
+      fprintf(stderr, "quorvex-bench: no %s to run at '%s' (build %s or give --server PATH)\n",
+              o.window ? "window program" : "server", serverBin.c_str(), o.window ? "quorvex" : "quorvex-server");
       return 1;
     }
     if (dataDir.empty()) {
@@ -272,6 +315,17 @@ int Run(const BenchOptions& o) {
     if (!PrepareDatabase(dataDir, o.devices, url, error) || !LoadBenchSet(dbPath, o.devices, set, error)) {
       fprintf(stderr, "quorvex-bench: %s\n", error.c_str());
       return 1;
+    }
+    // The window is measured showing every record as it comes: a settings
+    // file of the defaults (server debug, debug log view and auto scroll on,
+    // auto-restart off since --start presses Start) replaces any file the
+    // directory holds, which might have turned those off.
+    if (o.window) {
+      CSettingsBlock defaults;
+      if (!defaults.SaveSettings((std::filesystem::path(dataDir) / kSettingsFileName).string())) {
+        fprintf(stderr, "quorvex-bench: cannot write %s/%s\n", dataDir.c_str(), kSettingsFileName);
+        return 1;
+      }
     }
   } else {
     if (!LoadBenchSet(dbPath, o.devices, set, error)) {
@@ -327,10 +381,14 @@ int Run(const BenchOptions& o) {
   const std::string outPath = dataDir + "/server.out", errPath = dataDir + "/server.err";
   if (!connect) {
     port = test::FreeUdpPort();
-    Note("starting %s on UDP port %u", serverBin.c_str(), port);
-    child = std::make_unique<ChildProcess>(serverBin,
-                                           std::vector<std::string>{"--data-dir", dataDir, "--port", std::to_string(port)},
-                                           outPath, errPath);
+    std::vector<std::string> args{"--data-dir", dataDir, "--port", std::to_string(port)};
+    if (o.window) {
+      args.insert(args.end(), {"--start", "--loop-stats"});
+      Note("starting %s on UDP port %u (QT_QPA_PLATFORM=%s)", serverBin.c_str(), port, qpa.c_str());
+    } else {
+      Note("starting %s on UDP port %u", serverBin.c_str(), port);
+    }
+    child = std::make_unique<ChildProcess>(serverBin, args, outPath, errPath);
     pid = child->Pid();
   } else {
     port = static_cast<uint16_t>(o.connectPort);
@@ -339,8 +397,12 @@ int Run(const BenchOptions& o) {
   std::unique_ptr<ProcessSampler> sampler;
   if (pid != 0) sampler = std::make_unique<ProcessSampler>(pid, clock, o.sampleMs);
 
+  // The load starts only once every gateway's PULL has been answered: the
+  // server is up and its socket bound.
+  const double startedAt = clock.NowSeconds();
   PullSide pull(plan, track, clock, port);
-  if (!pull.PullAll(kPullTimeoutMs, error)) {
+  const auto serverGone = [&child] { return child && !child->Running(); };
+  if (!pull.PullAll(o.window ? kWindowPullTimeoutMs : kPullTimeoutMs, error, serverGone)) {
     fprintf(stderr, "quorvex-bench: the server does not answer the gateways: %s\n", error.c_str());
     if (child) {
       const auto exit = child->WaitExit(0);
@@ -349,6 +411,7 @@ int Run(const BenchOptions& o) {
     }
     return 1;
   }
+  const double readySeconds = clock.NowSeconds() - startedAt;
   appServer->Attach(&plan, &track, &clock);
   // Posts must stop reaching the track before it goes, on every way out.
   struct DetachOnExit {
@@ -403,6 +466,7 @@ int Run(const BenchOptions& o) {
   std::string storedError;
   const bool haveStored = ReadStoredState(dbPath, set, stored, storedError);
   const TraceCounts trace = child ? CountTrace(errPath) : TraceCounts{};
+  const LoopDelay loop = o.window ? ReadLoopDelay(errPath) : LoopDelay{};
 
   // ---- Report
   const PhaseNumbers server = Measure(plan, track, phase, uplinks, o.seconds);
@@ -415,8 +479,13 @@ int Run(const BenchOptions& o) {
   if (connect)
     printf("  server: already running on UDP 127.0.0.1:%u (pid %s), data %s\n", port,
            pid != 0 ? std::to_string(pid).c_str() : "unknown", dataDir.c_str());
+  else if (o.window)
+    printf("  server: the window program %s --start --loop-stats (pid %d) on UDP 127.0.0.1:%u, QT_QPA_PLATFORM=%s; "
+           "every gateway's PULL answered %.2f s after it was started\n",
+           serverBin.c_str(), pid, port, qpa.c_str(), readySeconds);
   else
-    printf("  server: %s (pid %d) on UDP 127.0.0.1:%u\n", serverBin.c_str(), pid, port);
+    printf("  server: %s (pid %d) on UDP 127.0.0.1:%u; every gateway's PULL answered %.2f s after it was started\n",
+           serverBin.c_str(), pid, port, readySeconds);
   printf("  data: %s (%s)%s\n", dataDir.c_str(), FileSystemType(dataDir).c_str(),
          madeDir && !o.keepData ? ", removed afterwards (--keep-data keeps it)" : "");
   printf("  application server: http://127.0.0.1:%d (this tool); %u CPU core(s)\n", appServer->Port(),
@@ -424,7 +493,8 @@ int Run(const BenchOptions& o) {
   if (o.rate > devices) printf("  WARNING: devices send more than once a second (rate > devices)\n");
 
   printf("\n");
-  PrintPhase("Uplinks through quorvex-server", server, o.rate);
+  PrintPhase(o.window ? "Uplinks through the window program (quorvex)" : "Uplinks through quorvex-server", server,
+             o.rate);
   const uint64_t unacked = server.sent - server.acked;
   printf("  no PUSH_ACK   %llu", static_cast<unsigned long long>(unacked));
   if (dropsBefore && dropsAfter)
@@ -524,7 +594,7 @@ int Run(const BenchOptions& o) {
   }
 
   // Memory.
-  printf("\nMemory of quorvex-server\n");
+  printf("\nMemory of %s\n", serverName);
   const std::vector<ProcessSample> samples = sampler ? sampler->Samples() : std::vector<ProcessSample>{};
   if (samples.empty()) {
     printf("  unknown (%s)\n", connect ? "no process found for the port; give --pid" : "no sample could be read");
@@ -562,6 +632,16 @@ int Run(const BenchOptions& o) {
       printf("  CPU           %.2f s user+system during the load = %.0f%% of one core\n",
              atEnd.cpuSeconds - atStart.cpuSeconds,
              100.0 * (atEnd.cpuSeconds - atStart.cpuSeconds) / (atEnd.seconds - atStart.seconds));
+  }
+
+  // The window thread's responsiveness over the whole life of the program.
+  if (o.window) {
+    printf("\nWindow event loop (--loop-stats: how late a 10 ms timer fires, from the window's open to its close)\n");
+    if (loop.found)
+      printf("  delay         %lu samples, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", loop.samples, loop.p50, loop.p99,
+             loop.max);
+    else
+      printf("  delay         no event-loop delay line in the window's stderr (did it exit normally?)\n");
   }
 
   // Baseline.
@@ -651,6 +731,13 @@ int Run(const BenchOptions& o) {
            static_cast<unsigned long long>(postMissing), static_cast<unsigned long long>(track.postDuplicate.load()),
            static_cast<unsigned long long>(track.postBad.load()), static_cast<unsigned long long>(track.postUnknown.load()),
            postWithoutAck != 0 ? (" (" + std::to_string(postWithoutAck) + " for uplinks without PUSH_ACK)").c_str() : "");
+  }
+  if (o.window) {
+    if (loop.found)
+      printf("  %s  event-loop p99 under %.0f ms: p99 %.2f ms (max %.2f ms)\n", loop.p99 < kLoopP99LimitMs ? "PASS" : "FAIL",
+             kLoopP99LimitMs, loop.p99, loop.max);
+    else
+      printf("  FAIL  event-loop p99 under %.0f ms: the window printed no event-loop delay\n", kLoopP99LimitMs);
   }
   if (child && trace.bindError != 0) printf("  note: the server trace shows a bind error banner\n");
   if (madeDir && o.keepData) printf("\nData kept in %s (server.out, server.err, %s)\n", dataDir.c_str(), CDbManager::kFileName);
