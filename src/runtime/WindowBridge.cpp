@@ -3,6 +3,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace quorvex {
 
 namespace {
@@ -45,17 +47,28 @@ void CWindowBridge::SendWindowMessage(int message) {
   m_Pending |= bit;
   const uint64_t ticket = ++m_Posted;
   if (wasIdle) Wake();
+  m_Arrived.notify_one();
   m_Done.wait(lock, [&] { return m_Served >= ticket || !MayWaitLocked(); });
 }
 
 void CWindowBridge::Dispatch() {
   uint64_t drained = 0;
   if (m_WakeFd >= 0) (void)!::read(m_WakeFd, &drained, sizeof drained);
+  const auto end = std::chrono::steady_clock::now() + kDispatchBudget;
+  while (DispatchPending()) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    const auto until = std::min(end, std::chrono::steady_clock::now() + kFollowUpWait);
+    if (!m_Arrived.wait_until(lock, until, [this] { return m_Pending != 0 || m_Closed; })) break;
+    if (std::chrono::steady_clock::now() >= end) break;
+  }
+}
+
+bool CWindowBridge::DispatchPending() {
   uint32_t pending = 0;
   uint64_t upTo = 0;
   {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    if (m_Closed) return;
+    if (m_Closed || m_Pending == 0) return false;
     pending = m_Pending;
     m_Pending = 0;
     upTo = m_Posted;
@@ -72,6 +85,7 @@ void CWindowBridge::Dispatch() {
   if (upTo > m_Served) m_Served = upTo;
   m_HandledCount += count;
   m_Done.notify_all();
+  return true;
 }
 
 void CWindowBridge::SetUnattended(bool on) {
@@ -96,6 +110,7 @@ void CWindowBridge::Close() {
   m_Closed = true;
   m_Pending = 0;
   m_Done.notify_all();
+  m_Arrived.notify_all();
 }
 
 uint64_t CWindowBridge::Handled() const {

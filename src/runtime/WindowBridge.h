@@ -17,6 +17,7 @@
 // A pending message of a kind is handled once however many senders marked
 // it (the log ring holds the records themselves).
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -51,8 +52,14 @@ class CWindowBridge : public IWindowLink {
   int WakeFd() const { return m_WakeFd; }
 
   // Window thread: handles every pending message and releases the senders
-  // that waited for them. Does nothing after Close.
+  // that waited for them. Does nothing after Close. Under a stream of
+  // messages (a radio thread reporting record after record) it stays for the
+  // next message as long as one follows within kFollowUpWait, up to
+  // kDispatchBudget in all: a return to the event loop and a new wake-up per
+  // message would cost more than the message.
   void Dispatch();
+  static constexpr std::chrono::microseconds kFollowUpWait{150};
+  static constexpr std::chrono::microseconds kDispatchBudget{4000};
 
   // Window thread: while one of these lives, senders do not wait.
   class Unattended {
@@ -74,6 +81,8 @@ class CWindowBridge : public IWindowLink {
   uint64_t Handled() const;
 
  private:
+  // Handles what is pending now; false when nothing was.
+  bool DispatchPending();
   void SetUnattended(bool on);
   void Wake();
   bool MayWaitLocked() const { return !m_Closed && m_Unattended == 0 && m_WakeFd >= 0; }
@@ -83,6 +92,7 @@ class CWindowBridge : public IWindowLink {
 
   mutable std::mutex m_Mutex;
   std::condition_variable m_Done;
+  std::condition_variable m_Arrived;  // a sender marked a message
   // Pending kinds (bit 0 UM_NOTIFY, bit 1 UM_GATEWAYS, bit 2 UM_QUIT).
   uint32_t m_Pending = 0;       // guarded by m_Mutex
   uint64_t m_Posted = 0;        // tickets given to senders; guarded by m_Mutex

@@ -55,9 +55,10 @@ TEST(WindowBridgeTest, ADispatchServesEverySenderAndEachKindOnce) {
     }
   }
   for (auto& t : senders) t.join();
-  // Each dispatch handles a pending kind once, however many marked it.
-  EXPECT_LE(r.messages.size(), static_cast<size_t>(2 * dispatches));
-  EXPECT_LT(r.messages.size(), 6u + 1u);
+  // A pending kind is handled once however many marked it, so never more
+  // often than it was sent.
+  EXPECT_GE(dispatches, 1);
+  EXPECT_LE(r.messages.size(), 6u);
   size_t gateways = 0;
   for (size_t i = 0; i < r.messages.size(); ++i) gateways += r.messages[i] == UM_GATEWAYS;
   EXPECT_EQ(gateways, 1u);

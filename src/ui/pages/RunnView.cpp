@@ -183,8 +183,7 @@ void CRunnView::ShowLogRecord(const CLog& record) {
   if (s.m_bServerDebug == 0) return;
   if (m_List->GetItemCount() > kMaxRows) LogClear();
   if (record.TYPE == CLog::Debug && s.m_bDebugLogView == 0) return;
-  const int row = m_List->AppendRow(ToListRow(MakeLiveLogRow(record)));
-  if (s.m_bAutoScroll != 0) m_List->EnsureVisible(row);
+  m_List->AppendLiveRow(ToListRow(MakeLiveLogRow(record)), s.m_bAutoScroll != 0);
 }
 
 void CRunnView::OnServerStarted() {

@@ -125,12 +125,19 @@ class CRowDelegate : public QStyledItemDelegate {
     p->setPen(QColor(226, 226, 232));  // grid lines
     p->drawLine(r.right(), r.top(), r.right(), r.bottom());
     p->drawLine(r.left(), r.bottom(), r.right(), r.bottom());
-    p->setFont(CFontSet::Regular(11));
-    p->setPen(m_List->RowTextColour(index.row()));
-    const QRect text = r.adjusted(4, 0, -4, 0);
-    const QString shown = p->fontMetrics().elidedText(index.data().toString(), Qt::ElideRight, text.width());
-    const auto align = static_cast<Qt::Alignment>(index.data(Qt::TextAlignmentRole).toInt());
-    p->drawText(text, align | Qt::TextSingleLine, shown);
+    const QString value = index.data().toString();
+    if (!value.isEmpty()) {
+      p->setFont(CFontSet::Regular(11));
+      p->setPen(m_List->RowTextColour(index.row()));
+      const QRect text = r.adjusted(4, 0, -4, 0);
+      const QFontMetrics& metrics = p->fontMetrics();
+      // Shaping a text to elide it is the costliest step of a repaint; a
+      // text that surely fits is drawn as it is.
+      const bool fits = value.size() * metrics.maxWidth() <= text.width();
+      const QString shown = fits ? value : metrics.elidedText(value, Qt::ElideRight, text.width());
+      const auto align = static_cast<Qt::Alignment>(index.data(Qt::TextAlignmentRole).toInt());
+      p->drawText(text, align | Qt::TextSingleLine, shown);
+    }
     p->restore();
   }
 
@@ -164,6 +171,8 @@ CCustomListCtrl::CCustomListCtrl(int listId, QWidget* parent)
   palette.setColor(QPalette::Text, skin::kListText);
   setPalette(palette);
   setFont(CFontSet::Regular(11));
+  m_LiveTimer.setSingleShot(true);
+  connect(&m_LiveTimer, &QTimer::timeout, this, &CCustomListCtrl::FlushLiveRows);
   connect(this, &QTableView::clicked, this, [this](const QModelIndex& i) { OnRowClicked(i, kClickCode); });
   connect(this, &QTableView::doubleClicked, this, [this](const QModelIndex& i) { OnRowClicked(i, kDoubleClickCode); });
 }
@@ -176,6 +185,22 @@ void CCustomListCtrl::InsertColumn(const QString& caption, Qt::Alignment align, 
 void CCustomListCtrl::SetColumnWidth(int column, int width) { m_header->resizeSection(column, width); }
 
 int CCustomListCtrl::AppendRow(ListRow row) { return m_Model.Append(std::move(row)); }
+
+void CCustomListCtrl::AppendLiveRow(ListRow row, bool follow) {
+  if (!m_LiveTimer.isActive()) {
+    setUpdatesEnabled(false);
+    m_LiveTimer.start(kLiveRepaintMs);
+  }
+  m_Follow = follow;
+  m_Model.Append(std::move(row));
+}
+
+void CCustomListCtrl::FlushLiveRows() {
+  m_LiveTimer.stop();
+  if (m_Follow && GetItemCount() > 0) scrollToBottom();
+  m_Follow = false;
+  setUpdatesEnabled(true);
+}
 
 void CCustomListCtrl::DeleteAllItems() {
   m_nCurSel = -1;

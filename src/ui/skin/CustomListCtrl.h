@@ -14,6 +14,7 @@
 #include <QColor>
 #include <QHeaderView>
 #include <QTableView>
+#include <QTimer>
 #include <vector>
 
 namespace quorvex::ui {
@@ -98,6 +99,16 @@ class CCustomListCtrl : public QTableView {
   // Several rows may be selected (else one at most).
   void SetMultiSelect(bool multi);
 
+  // Rows that arrive faster than the eye can follow: the model takes each
+  // row at once, but the list repaints at most once per `periodMs` (and
+  // then scrolls to the last row when `follow` is set). Without this a live
+  // list repaints whole after every row, which costs milliseconds a row.
+  void AppendLiveRow(ListRow row, bool follow);
+  static constexpr int kLiveRepaintMs = 40;
+  // Repaints now what AppendLiveRow held back (tests, and before the list is
+  // read on screen).
+  void FlushLiveRows();
+
   // The row colouring of `row` as drawn now: background and text colour.
   QColor RowBackground(int row) const;
   QColor RowTextColour(int row) const;
@@ -113,6 +124,9 @@ class CCustomListCtrl : public QTableView {
 
  private:
   void OnRowClicked(const QModelIndex& index, int code);
+
+  QTimer m_LiveTimer;
+  bool m_Follow = false;
 
   int m_ListId;
   CListModel m_Model;
