@@ -104,7 +104,11 @@ class WindowFixture : public ::testing::Test {
   }
 
   CRunnView& Page() { return *window->ServerPage(); }
-  CCustomListCtrl& List() { return *Page().LogList(); }
+  // The server page's list, with the live rows it gathered shown.
+  CCustomListCtrl& List() {
+    Page().LogList()->FlushLiveRows();
+    return *Page().LogList();
+  }
   QString Cell(int row, int column) { return List().Model().Row(row).texts[static_cast<size_t>(column)]; }
 
   quorvex::test::TempDir dir;

@@ -225,6 +225,7 @@ void CRunnView::GetLogFromDb() {
 }
 
 void CRunnView::SaveLog() {
+  m_List->FlushLiveRows();
   const std::vector<int> selected = m_List->SelectedRows();
   if (selected.empty()) {
     ShowMessage(this, QStringLiteral("Please select a log item to save !"));

@@ -57,6 +57,18 @@ int CListModel::Append(ListRow row) {
   return at;
 }
 
+void CListModel::AppendMany(std::vector<ListRow>& rows) {
+  if (rows.empty()) return;
+  const int at = rowCount();
+  beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
+  for (ListRow& row : rows) {
+    if (row.texts.size() > m_Columns.size()) row.texts.resize(m_Columns.size());
+    m_Rows.push_back(std::move(row));
+  }
+  endInsertRows();
+  rows.clear();
+}
+
 void CListModel::SetRow(int row, ListRow value) {
   if (row < 0 || row >= rowCount()) return;
   m_Rows[static_cast<size_t>(row)] = std::move(value);
@@ -184,26 +196,27 @@ void CCustomListCtrl::InsertColumn(const QString& caption, Qt::Alignment align, 
 
 void CCustomListCtrl::SetColumnWidth(int column, int width) { m_header->resizeSection(column, width); }
 
-int CCustomListCtrl::AppendRow(ListRow row) { return m_Model.Append(std::move(row)); }
+int CCustomListCtrl::AppendRow(ListRow row) {
+  FlushLiveRows();  // rows keep the order they came in
+  return m_Model.Append(std::move(row));
+}
 
 void CCustomListCtrl::AppendLiveRow(ListRow row, bool follow) {
-  if (!m_LiveTimer.isActive()) {
-    setUpdatesEnabled(false);
-    m_LiveTimer.start(kLiveRepaintMs);
-  }
+  if (!m_LiveTimer.isActive()) m_LiveTimer.start(kLiveRepaintMs);
   m_Follow = follow;
-  m_Model.Append(std::move(row));
+  m_LivePending.push_back(std::move(row));
 }
 
 void CCustomListCtrl::FlushLiveRows() {
   m_LiveTimer.stop();
-  if (m_Follow && GetItemCount() > 0) scrollToBottom();
+  m_Model.AppendMany(m_LivePending);
+  if (m_Follow && m_Model.rowCount() > 0) scrollToBottom();
   m_Follow = false;
-  setUpdatesEnabled(true);
 }
 
 void CCustomListCtrl::DeleteAllItems() {
   m_nCurSel = -1;
+  m_LivePending.clear();
   m_Model.Clear();
 }
 
@@ -215,7 +228,10 @@ std::vector<int> CCustomListCtrl::SelectedRows() const {
   return rows;
 }
 
-void CCustomListCtrl::SelectAllRows() { selectAll(); }
+void CCustomListCtrl::SelectAllRows() {
+  FlushLiveRows();
+  selectAll();
+}
 
 void CCustomListCtrl::EnsureVisible(int row) {
   if (row >= 0 && row < GetItemCount()) scrollTo(m_Model.index(row, 0), QAbstractItemView::EnsureVisible);

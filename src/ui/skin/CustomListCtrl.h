@@ -48,6 +48,8 @@ class CListModel : public QAbstractTableModel {
   const ListColumn& Column(int i) const { return m_Columns[static_cast<size_t>(i)]; }
   // Appends a row (texts beyond the column count are ignored); its index.
   int Append(ListRow row);
+  // Appends rows in one insertion.
+  void AppendMany(std::vector<ListRow>& rows);
   void SetRow(int row, ListRow value);
   const ListRow& Row(int row) const { return m_Rows[static_cast<size_t>(row)]; }
   void Clear();
@@ -89,7 +91,8 @@ class CCustomListCtrl : public QTableView {
   void SetColumnWidth(int column, int width);
   // Appends a row; its index.
   int AppendRow(ListRow row);
-  int GetItemCount() const { return m_Model.rowCount(); }
+  // Rows in the list, including live rows not shown yet.
+  int GetItemCount() const { return m_Model.rowCount() + static_cast<int>(m_LivePending.size()); }
   // Empties the list; the current row becomes -1.
   void DeleteAllItems();
   // Rows in the list's own selected state, in list order.
@@ -99,14 +102,14 @@ class CCustomListCtrl : public QTableView {
   // Several rows may be selected (else one at most).
   void SetMultiSelect(bool multi);
 
-  // Rows that arrive faster than the eye can follow: the model takes each
-  // row at once, but the list repaints at most once per `periodMs` (and
-  // then scrolls to the last row when `follow` is set). Without this a live
-  // list repaints whole after every row, which costs milliseconds a row.
+  // Rows that arrive faster than the eye can follow: they are gathered and
+  // enter the list together at most every kLiveRepaintMs, with one repaint
+  // (and then a scroll to the last row when `follow` is set). A row at a
+  // time would repaint the whole list after every row, which costs
+  // milliseconds a row. GetItemCount counts them at once.
   void AppendLiveRow(ListRow row, bool follow);
   static constexpr int kLiveRepaintMs = 40;
-  // Repaints now what AppendLiveRow held back (tests, and before the list is
-  // read on screen).
+  // Shows now what AppendLiveRow gathered (the timer does it otherwise).
   void FlushLiveRows();
 
   // The row colouring of `row` as drawn now: background and text colour.
@@ -126,6 +129,7 @@ class CCustomListCtrl : public QTableView {
   void OnRowClicked(const QModelIndex& index, int code);
 
   QTimer m_LiveTimer;
+  std::vector<ListRow> m_LivePending;
   bool m_Follow = false;
 
   int m_ListId;
