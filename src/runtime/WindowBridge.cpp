@@ -59,6 +59,8 @@ void CWindowBridge::Dispatch() {
     std::unique_lock<std::mutex> lock(m_Mutex);
     const auto until = std::min(end, std::chrono::steady_clock::now() + kFollowUpWait);
     if (!m_Arrived.wait_until(lock, until, [this] { return m_Pending != 0 || m_Closed; })) break;
+    // Out of budget with a message pending: its sender found nothing
+    // pending and wrote the wake-up, so the loop comes back for it.
     if (std::chrono::steady_clock::now() >= end) break;
   }
 }

@@ -145,5 +145,25 @@ TEST(WindowBridgeTest, SendersAndWindowThreadUnderLoad) {
   EXPECT_EQ(static_cast<uint64_t>(handled), bridge.Handled());
 }
 
+// A dispatch that runs out of its time with a message pending must leave the
+// loop woken, or that message's sender would wait until something else woke
+// the window.
+TEST(WindowBridgeTest, AMessageLeftPendingByTheTimeBudgetStillWakesTheLoop) {
+  CWindowBridge bridge([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    for (int i = 0; i < 200; ++i) bridge.SendWindowMessage(UM_NOTIFY);
+    done = true;
+  });
+  bool woken = true;
+  while (!done.load() && woken) {
+    woken = WakeReadable(bridge, 2000);
+    if (woken) bridge.Dispatch();
+  }
+  EXPECT_TRUE(woken) << "a sender waits with nothing left to wake the window";
+  bridge.Close();
+  sender.join();
+}
+
 }  // namespace
 }  // namespace quorvex
