@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "persistence/DbManager.h"
 #include "persistence/Log.h"
@@ -98,6 +100,23 @@ int CGateManager::UpdateGateway(const CGateway* gateway) {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   if (m_Db == nullptr) return 2;
   return m_Db->UpdateGatewayRow(gateway, m_Result);
+}
+
+int CGateManager::DeleteGateway(int32_t pkey) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  const int result = m_Db != nullptr ? m_Db->DeleteGatewayRow(pkey, m_Result) : 2;
+  auto deleted = std::stable_partition(m_Gateways.begin(), m_Gateways.end(),
+                                       [pkey](const std::unique_ptr<CGateway>& g) { return g->PKEY != pkey; });
+  std::move(deleted, m_Gateways.end(), std::back_inserter(m_Retired));
+  m_Gateways.erase(deleted, m_Gateways.end());
+  return result;
+}
+
+bool CGateManager::HasGatewayId(const std::string& id, int32_t exceptPkey) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  return std::any_of(m_Gateways.begin(), m_Gateways.end(), [&id, exceptPkey](const std::unique_ptr<CGateway>& g) {
+    return g->PKEY != exceptPkey && strcasecmp(g->ID, id.c_str()) == 0;
+  });
 }
 
 void CGateManager::ResetConnections() {

@@ -36,6 +36,18 @@ class CGateManager : public CBaseMgr {
   int InsertGateway(std::unique_ptr<CGateway> gateway);
   // Rewrites ACTIVE, ID, IP of the record's row. 0, 2, or 3 for a null record or PKEY 0.
   int UpdateGateway(const CGateway* gateway);
+  // Deletes the GATETBL row of `pkey` (gateway lock, then the database lock)
+  // and takes the records with that key out of the list, also when the
+  // statement failed. 0, or 2 (no database, or the statement failed). The
+  // records are retired, not freed: a reply the scheduler has queued, or a
+  // frame being served, may still hold a pointer to one, and it must still
+  // be able to leave through that gateway. A retired record is never found
+  // again by its EUI (a datagram from it registers a new record) and lives
+  // until the registry is destroyed; deletions are rare operator actions.
+  int DeleteGateway(int32_t pkey);
+  // True when a record other than the one with `exceptPkey` has this ID,
+  // compared as datagrams are (ignoring case); pass -1 to test every record.
+  bool HasGatewayId(const std::string& id, int32_t exceptPkey);
 
   // Marks every gateway disconnected with no pull acknowledged (a fresh server run).
   void ResetConnections();
@@ -56,6 +68,8 @@ class CGateManager : public CBaseMgr {
  private:
   CDbManager* m_Db = nullptr;
   const COptionWord* m_AutoReg = nullptr;
+  // Deleted records that someone may still point at; see DeleteGateway.
+  std::vector<std::unique_ptr<CGateway>> m_Retired;  // guarded by m_Lock
 };
 
 // The gateway status line after one more look at the registry: "Gateway

@@ -91,4 +91,11 @@ bool CAppList::CopyApplicationByEui(const uint8_t (&appEui)[8], CApplication& ou
   return false;
 }
 
+bool CAppList::HasApplicationEui(const uint8_t (&appEui)[8], int32_t exceptPkey) {
+  Guard lock(m_DbMgr.Mutex());
+  return std::any_of(m_List.begin(), m_List.end(), [&appEui, exceptPkey](const std::unique_ptr<CApplication>& r) {
+    return r->PKEY != exceptPkey && memcmp(r->APPEUI, appEui, sizeof appEui) == 0;
+  });
+}
+
 }  // namespace quorvex

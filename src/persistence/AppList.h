@@ -44,6 +44,9 @@ class CAppList {
   // under the lock; false when there is none. For the radio threads.
   bool CopyApplication(int32_t pkey, CApplication& out);
   bool CopyApplicationByEui(const uint8_t (&appEui)[8], CApplication& out);
+  // True when a record other than the one with `exceptPkey` has exactly this
+  // APPEUI (pass -1 to test every record); for the form's duplicate test.
+  bool HasApplicationEui(const uint8_t (&appEui)[8], int32_t exceptPkey);
 
   // The records in load order, new ones appended; guarded by the database lock.
   std::vector<std::unique_ptr<CApplication>> m_List;

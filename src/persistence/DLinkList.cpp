@@ -93,4 +93,11 @@ int CDLinkList::DeleteDownlinksOfDevice(int32_t devPkey) {
   return result;
 }
 
+int CDLinkList::DeleteDownlinksOfApplication(int32_t apKey) {
+  Guard lock(m_DbMgr.Mutex());
+  const int result = ExecuteWithKey(m_DbMgr.Connection(), sql::kDeleteDownlinksOfApplication, apKey, m_Result);
+  m_List.clear();
+  return result;
+}
+
 }  // namespace quorvex

@@ -51,6 +51,10 @@ class CDLinkList {
   // Deletes every request of a device, then empties m_List in every case
   // (it holds the requests of the device shown). 0 or 2.
   int DeleteDownlinksOfDevice(int32_t devPkey);
+  // Deletes every request of every stored device of application `apKey`
+  // (run it before the devices' rows are deleted), then empties m_List in
+  // every case, as above. 0 or 2.
+  int DeleteDownlinksOfApplication(int32_t apKey);
 
   // Requests of the device shown, in PKEY order; guarded by the database lock.
   DLinkRecords m_List;

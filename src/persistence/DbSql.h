@@ -53,6 +53,10 @@ inline constexpr const char* kUpdateDownlink =
     "UPDATE DLINKTBL SET DEVPKEY=?,PORT=?,CONFIRMED=?,CHANNEL=?,MAC=?,APP=?,TIME=?, TXDONE=? WHERE PKEY=?";
 inline constexpr const char* kDeleteDownlink = "DELETE FROM DLINKTBL WHERE PKEY=?";
 inline constexpr const char* kDeleteDownlinksOfDevice = "DELETE FROM DLINKTBL WHERE DEVPKEY=?";
+// The requests of every device of one application, whichever devices the
+// registry happens to hold.
+inline constexpr const char* kDeleteDownlinksOfApplication =
+    "DELETE FROM DLINKTBL WHERE DEVPKEY IN (SELECT PKEY FROM DEVTBL WHERE APKEY=?)";
 
 // GATETBL
 inline constexpr const char* kSelectGateways = "SELECT * FROM GATETBL ORDER BY PKEY";

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <string_view>
 #include <system_error>
 
 #include "runtime/Trace.h"
@@ -36,6 +37,36 @@ void EraseAll(std::string& text, const char* what) {
 std::string ToUpper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
+}
+
+bool IsHexSeparator(char c) { return c == ' ' || c == '-' || c == ':' || c == '\t' || c == ','; }
+
+// Appends the digits of one separated group, without its "0x" prefix; false
+// when the group is not whole bytes of hex.
+bool AppendGroupDigits(std::string_view group, std::string& digits) {
+  if (group.size() >= 2 && group[0] == '0' && (group[1] == 'x' || group[1] == 'X')) group.remove_prefix(2);
+  if (group.empty() || group.size() % 2 != 0) return false;
+  for (char c : group) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  digits.append(group);
+  return true;
+}
+
+// The digits of every group of `text` in order; false when a group is bad.
+bool StrictHexDigits(std::string_view text, std::string& digits) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (IsHexSeparator(text[pos])) {
+      ++pos;
+      continue;
+    }
+    std::size_t end = pos;
+    while (end < text.size() && !IsHexSeparator(text[end])) ++end;
+    if (!AppendGroupDigits(text.substr(pos, end - pos), digits)) return false;
+    pos = end;
+  }
+  return true;
 }
 
 // Leading decimal integer as the C library reads it (white space, sign,
@@ -86,6 +117,19 @@ int CWinUtils::HexToBytes(const std::string& text, uint8_t* dst, int length, boo
     for (int k = 0; k < n; ++k) dst[k] = work[static_cast<std::size_t>(n - 1 - k)];
   }
   return n;
+}
+
+int CWinUtils::ParseHexStrict(const std::string& text, uint8_t* dst, int capacity) {
+  if (capacity < 0 || (dst == nullptr && capacity > 0)) return -1;
+  std::string digits;
+  if (!StrictHexDigits(text, digits)) return -1;
+  const std::size_t count = digits.size() / 2;
+  if (count > static_cast<std::size_t>(capacity)) return -1;
+  digits = ToUpper(std::move(digits));
+  for (std::size_t k = 0; k < count; ++k) {
+    dst[k] = static_cast<uint8_t>((HexValue(digits[2 * k]) << 4) | HexValue(digits[2 * k + 1]));
+  }
+  return static_cast<int>(count);
 }
 
 std::string CWinUtils::BytesToHex(const uint8_t* bytes, char separator, int count) {

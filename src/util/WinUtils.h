@@ -30,6 +30,20 @@ class CWinUtils {
   // 0..kHexWorkSize-1 is refused: the result is 0 and nothing is written.
   static int HexToBytes(const std::string& text, uint8_t* dst, int length, bool reverse);
 
+  // The strict reading for values an operator types and that must never be
+  // guessed at (keys, EUIs, a channel mask, downlink data): HexToBytes skips
+  // what it does not expect and zero-fills, so a typing slip would silently
+  // become a zero key. Here the text is groups separated by runs of spaces,
+  // tabs, "-", ":" or ","; a group may start with "0x" or "0X" and then holds
+  // an even number (at least two) of hex digits in either case. So
+  // "70 B3 D5", "70-b3-d5", "70B3D5" and "0x70, 0xB3, 0xD5" all read as
+  // 70 B3 D5, while "7 0B3D5" (a split pair), a lone "0x", "0x" inside a group
+  // and "12G4" are refused. Writes the bytes in typed order to `dst` and
+  // returns their number (0 for a text without any group), or -1 - `dst`
+  // untouched - when the text is not such hex or holds more than `capacity`
+  // bytes.
+  static int ParseHexStrict(const std::string& text, uint8_t* dst, int capacity);
+
   // Upper-case hex of `count` bytes, "%02X" each, with `separator` between
   // bytes unless it is 0. A count of 0 or less (or null bytes) gives "".
   static std::string BytesToHex(const uint8_t* bytes, char separator, int count);
