@@ -14,7 +14,8 @@ mode=${1:-all}
 
 run_build() {  # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  # Tests on explicitly: run-server.sh shares build/ and turns them off.
+  cmake -S . -B "$dir" -G Ninja -DQUORVEX_TESTS=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
 }
