@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Writes a PNG of each page of the operator window into a folder (default
+# Writes a PNG of each page and edit dialog of the operator window into a folder (default
 # ./screenshots), taken from the real program while simulated gateways send
 # uplinks of a few hundred ABP devices, so that the server page shows live
 # rows and the gateway list its gateways.

@@ -22,6 +22,11 @@
 #include "runtime/Trace.h"
 #include "runtime/WindowBridge.h"
 #include "runtime/WindowLink.h"
+#include "persistence/Application.h"
+#include "ui/dialogs/ApplicationDlg.h"
+#include "ui/dialogs/DeviceDlg.h"
+#include "ui/dialogs/DownlinkDlg.h"
+#include "ui/dialogs/GatewayDlg.h"
 #include "ui/main/LoopProbe.h"
 #include "ui/main/QuorvexDlg.h"
 #include "ui/pages/RunnView.h"
@@ -107,6 +112,31 @@ void InstallStopSignals() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+void SaveGrab(QWidget& widget, const QString& path) {
+  if (!widget.grab().save(path)) fprintf(stderr, "quorvex: cannot write %s\n", path.toLocal8Bit().constData());
+}
+
+// The edit dialogs as they open for a new record.
+void SaveDialogScreenshots(quorvex::CQuorvexApp& app, QWidget* parent, const QString& dir) {
+  quorvex::CApplication application;
+  {
+    quorvex::ui::CAppDlg dialog(app.m_LoRaAppList, parent);
+    SaveGrab(dialog, dir + "/application-dialog.png");
+  }
+  {
+    quorvex::ui::CDevDlg dialog(application, app.m_LoRaDevMgr, app.m_LoRaDbMgr, parent);
+    SaveGrab(dialog, dir + "/device-dialog.png");
+  }
+  {
+    quorvex::ui::CDlinkDlg dialog(1, parent);
+    SaveGrab(dialog, dir + "/downlink-dialog.png");
+  }
+  {
+    quorvex::ui::CGateDlg dialog(app.m_LoRaGateMgr, parent);
+    SaveGrab(dialog, dir + "/gateway-dialog.png");
+  }
+}
+
 void SaveScreenshots(quorvex::ui::CQuorvexDlg& window, const QString& dir) {
   QDir().mkpath(dir);
   const std::pair<int, const char*> pages[] = {{quorvex::ui::CQuorvexDlg::kServerId, "server-page.png"},
@@ -114,8 +144,7 @@ void SaveScreenshots(quorvex::ui::CQuorvexDlg& window, const QString& dir) {
   for (const auto& [id, name] : pages) {
     window.ShowPage(id);
     window.repaint();
-    const QString path = dir + "/" + name;
-    if (!window.grab().save(path)) fprintf(stderr, "quorvex: cannot write %s\n", path.toLocal8Bit().constData());
+    SaveGrab(window, dir + "/" + name);
   }
   window.ShowPage(quorvex::ui::CQuorvexDlg::kServerId);
 }
@@ -169,6 +198,7 @@ int main(int argc, char** argv) {
     if (!options.screenshots.isEmpty()) {
       QTimer::singleShot(options.screenshotAfterMs, &window, [&] {
         SaveScreenshots(window, options.screenshots);
+        SaveDialogScreenshots(app, &window, options.screenshots);
         window.OnWindowMessage(quorvex::UM_QUIT);
       });
     }
