@@ -39,16 +39,10 @@ void SetTextColour(QWidget* w, QColor colour) {
 }  // namespace
 
 CEditDialog::CEditDialog(QWidget* parent, QSize size, const QString& title) : QDialog(parent) {
-  QPalette palette = this->palette();
-  palette.setColor(QPalette::Window, skin::kWhite);
-  setPalette(palette);
-  setAutoFillBackground(true);
-  setFont(CFontSet::Regular(12));
+  CBaseDialog::ApplySkinLook(*this);
   setWindowTitle(title);
   setFixedSize(size);
   setModal(true);
-  m_Skin = new CBaseDialog(this);
-  m_Skin->hide();
 }
 
 QLabel* CEditDialog::AddLabel(const char* text, const QRect& rect) {
@@ -80,7 +74,8 @@ void CEditDialog::AddSave(const QRect& rect) {
   m_Save = new CSkinButton(QStringLiteral("Save"), this);
   m_Save->setGeometry(rect);
   m_Save->SetPainter([this](QPainter& p, const DrawItem& item) {
-    m_Skin->DrawImageButton(p, item, skin::kOrangeTop, skin::kOrangeBottom, skin::kWhite, QStringLiteral("arrow2.png"));
+    CBaseDialog::DrawImageButton(p, m_Images, item, skin::kOrangeTop, skin::kOrangeBottom, skin::kWhite,
+                                 QStringLiteral("arrow2.png"));
   });
   connect(m_Save, &QAbstractButton::clicked, this, [this] { OnSave(); });
 }

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "persistence/FormRules.h"
+#include "ui/skin/SkinImages.h"
 
 class QComboBox;
 class QKeyEvent;
@@ -64,8 +65,7 @@ class CEditDialog : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  // Holds the skin's picture cache and painters; never shown.
-  CBaseDialog* m_Skin = nullptr;
+  CSkinImages m_Images;  // the Save button's picture
   CSkinButton* m_Save = nullptr;
 };
 

@@ -90,7 +90,7 @@ void CQuorvexDlg::CreateButtons() {
   m_LoRa11Button->setEnabled(false);
 
   m_Separator = new QFrame(this);
-  static_cast<QFrame*>(m_Separator)->setFrameStyle(QFrame::VLine | QFrame::Sunken);
+  m_Separator->setFrameStyle(QFrame::VLine | QFrame::Sunken);
   m_Stopped = new QLabel(QStringLiteral("Server Stopped"), this);
   m_Footer = new QLabel(QStringLiteral("Quorvex %1  -  LoRaWAN 1.0.2 network server, class A and C")
                             .arg(QCoreApplication::applicationVersion()),

@@ -22,6 +22,7 @@
 #include "ui/skin/BaseDialog.h"
 #include "ui/skin/SkinButton.h"
 
+class QFrame;
 class QLabel;
 
 namespace quorvex {
@@ -104,7 +105,7 @@ class CQuorvexDlg : public CBaseDialog {
   CSkinButton* m_Stop = nullptr;
   QLabel* m_Stopped = nullptr;
   QLabel* m_Footer = nullptr;
-  QWidget* m_Separator = nullptr;
+  QFrame* m_Separator = nullptr;
   QSocketNotifier* m_WakeNotifier = nullptr;
   QTimer m_AutoStartFirst;
   QTimer m_AutoStartSecond;

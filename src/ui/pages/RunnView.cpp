@@ -110,8 +110,9 @@ void CRunnView::CreateControls() {
   }
   connect(m_AutoRestart, &QCheckBox::clicked, this, &CRunnView::OnAutoRestartClicked);
   connect(m_ServerDebug, &QCheckBox::clicked, this, &CRunnView::ApplyDebugMode);
-  connect(m_DebugLogView, &QCheckBox::clicked, this, [this](bool on) { SetOption(on ? 1 : 0, 0); });
-  connect(m_AutoScroll, &QCheckBox::clicked, this, [this](bool on) { SetOption(on ? 1 : 0, 1); });
+  connect(m_DebugLogView, &QCheckBox::clicked, this,
+          [this](bool on) { SetOption(m_App.m_Settings.m_bDebugLogView, on); });
+  connect(m_AutoScroll, &QCheckBox::clicked, this, [this](bool on) { SetOption(m_App.m_Settings.m_bAutoScroll, on); });
 
   m_GetLog = new CSkinButton(QStringLiteral("Get Log 0 From DB"), this);
   m_SaveLog = new CSkinButton(QStringLiteral("Save Log"), this);
@@ -261,8 +262,8 @@ void CRunnView::DatabaseAllLogClear() {
   LogClear();
 }
 
-void CRunnView::SetOption(int32_t value, int which) {
-  (which == 0 ? m_App.m_Settings.m_bDebugLogView : m_App.m_Settings.m_bAutoScroll) = value;
+void CRunnView::SetOption(COptionWord& option, bool on) {
+  option = on ? 1 : 0;
   m_App.SaveSettings();
 }
 

@@ -19,6 +19,7 @@
 namespace quorvex {
 class CQuorvexApp;
 class CLog;
+class COptionWord;
 }  // namespace quorvex
 
 namespace quorvex::ui {
@@ -88,7 +89,8 @@ class CRunnView : public CBaseDialog {
   void SetUpList();
   void ApplyDebugMode();
   void OnAutoRestartClicked();
-  void SetOption(int32_t value, int which);
+  // A box's option: set from the box, then every option saved.
+  void SetOption(COptionWord& option, bool on);
   bool OwnsWidget(QObject* object) const;
   int64_t NowMs() const;
 

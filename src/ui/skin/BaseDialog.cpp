@@ -7,16 +7,10 @@
 
 #include "ui/skin/SkinColors.h"
 #include "ui/skin/SkinFonts.h"
-#include "util/WinUtils.h"
 
 namespace quorvex::ui {
 
 namespace {
-
-QString& ImagesDirOverride() {
-  static QString dir;
-  return dir;
-}
 
 // Integer steps, as the ramp must end just short of the bottom colour.
 QColor RampColour(QColor top, QColor bottom, int i, int rows) {
@@ -90,42 +84,17 @@ QPen GlyphPen() {
 
 }  // namespace
 
-CBaseDialog::CBaseDialog(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags) {
-  QPalette palette = this->palette();
+CBaseDialog::CBaseDialog(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags) { ApplySkinLook(*this); }
+
+void CBaseDialog::ApplySkinLook(QWidget& window) {
+  QPalette palette = window.palette();
   palette.setColor(QPalette::Window, skin::kWhite);
-  setPalette(palette);
-  setAutoFillBackground(true);
-  setFont(CFontSet::Regular(12));
+  window.setPalette(palette);
+  window.setAutoFillBackground(true);
+  window.setFont(CFontSet::Regular(12));
 }
 
 CBaseDialog::~CBaseDialog() = default;
-
-void CBaseDialog::SetImagesDir(const QString& dir) { ImagesDirOverride() = dir; }
-
-QString CBaseDialog::ImagesDir() {
-  if (!ImagesDirOverride().isEmpty()) return ImagesDirOverride();
-  return QString::fromStdString(CWinUtils::GetImagesPath());
-}
-
-const QStringList& CBaseDialog::SkinImageNames() {
-  static const QStringList names{"usb_small.png", "server.png",  "arrow.png",   "arrow2.png", "arrow4.png",
-                                 "banner1.png",   "banner2.png", "banner3.png", "banner4.png"};
-  return names;
-}
-
-const QImage& CBaseDialog::GetSkinImage(const QString& name) {
-  static const QImage none;
-  const int slot = static_cast<int>(SkinImageNames().indexOf(name));
-  if (slot < 0 || slot >= kImageSlots) return none;
-  std::optional<QImage>& cached = m_Images[static_cast<size_t>(slot)];
-  // A failed load is kept as a null image, so it is not retried.
-  if (!cached) cached = QImage(ImagesDir() + "/" + name);
-  return *cached;
-}
-
-int CBaseDialog::LoadedImageSlots() const {
-  return static_cast<int>(std::count_if(m_Images.begin(), m_Images.end(), [](const auto& i) { return i.has_value(); }));
-}
 
 void CBaseDialog::DrawGradient(QPainter& p, QColor top, QColor bottom, const QRect& rect, int rows, bool bevel) {
   if (rows <= 0) return;
@@ -155,13 +124,13 @@ void CBaseDialog::DrawGradient(QPainter& p, QColor top, QColor bottom, const QRe
   p.restore();
 }
 
-void CBaseDialog::DrawImageButton(QPainter& p, const DrawItem& item, QColor top, QColor bottom, QColor text,
-                                  const QString& image) {
+void CBaseDialog::DrawImageButton(QPainter& p, CSkinImages& images, const DrawItem& item, QColor top,
+                                  QColor bottom, QColor text, const QString& image) {
   p.save();
   DrawFace(p, item, top, bottom, text, CFontSet::Bold(12), 0);
   const int side = item.rect.y() + item.rect.height() - 6;
   if (!image.isEmpty() && side > 0) {
-    const QImage& picture = GetSkinImage(image);
+    const QImage& picture = images.Get(image);
     if (!picture.isNull()) {
       p.setRenderHint(QPainter::SmoothPixmapTransform, true);
       p.drawImage(QRect(3, 3, side, side), picture);
@@ -226,7 +195,5 @@ void CBaseDialog::FillCombo(QComboBox* combo, const QStringList& items, int inde
   combo->addItems(items);
   combo->setCurrentIndex(index < 0 || index >= items.size() ? 0 : index);
 }
-
-void CBaseDialog::paintEvent(QPaintEvent* event) { QWidget::paintEvent(event); }
 
 }  // namespace quorvex::ui

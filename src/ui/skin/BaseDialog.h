@@ -13,8 +13,8 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
-#include <array>
-#include <optional>
+
+#include "ui/skin/SkinImages.h"
 
 class QComboBox;
 class QLabel;
@@ -35,20 +35,16 @@ class CBaseDialog : public QWidget {
   explicit CBaseDialog(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
   ~CBaseDialog() override;
 
-  // The folder the pictures are read from: the program's directory + "/Images"
-  // unless a test chose another. Applies to pictures not loaded yet.
-  static void SetImagesDir(const QString& dir);
-  static QString ImagesDir();
-  // The names the window uses; each has its own cache slot.
-  static const QStringList& SkinImageNames();
+  // Where every window reads its pictures (CSkinImages::SetImagesDir).
+  static void SetImagesDir(const QString& dir) { CSkinImages::SetImagesDir(dir); }
 
-  // The cached picture of `name`, loaded on first use. A missing or
-  // unreadable file gives a null image, which draws nothing and is not
-  // looked for again while this window lives. A name outside the list gives
-  // a null image too.
-  const QImage& GetSkinImage(const QString& name);
-  // How many pictures this window has tried to load (for tests).
-  int LoadedImageSlots() const;
+  // The look every window of the interface shares: white background and the
+  // regular 12 px font for every child.
+  static void ApplySkinLook(QWidget& window);
+
+  // This window's picture of `name` (see CSkinImages: loaded on first use; a
+  // missing file draws nothing and is not looked for again).
+  const QImage& GetSkinImage(const QString& name) { return m_Images.Get(name); }
 
   // Fills `rows` one-pixel lines of `rect` from the top with a colour ramp
   // from `top` towards `bottom`; with `bevel` the first two and last two
@@ -58,8 +54,13 @@ class CBaseDialog : public QWidget {
   // and, when `image` is not empty, the picture as a square at (3, 3) of side
   // height - 6. Disabled: the face is grey 230 to RGB(230,220,220) whatever
   // was asked. Pressed: a raised edge around it.
+  static void DrawImageButton(QPainter& p, CSkinImages& images, const DrawItem& item, QColor top, QColor bottom,
+                              QColor text, const QString& image);
+  // The same with this window's pictures.
   void DrawImageButton(QPainter& p, const DrawItem& item, QColor top, QColor bottom, QColor text,
-                       const QString& image);
+                       const QString& image) {
+    DrawImageButton(p, m_Images, item, top, bottom, text, image);
+  }
   // As DrawImageButton without a picture, the text in bold of the size code
   // (10, 11, 12, 14, 15, 16, 18 or 32 px; any other code 42 px), its
   // rectangle moved 5 px right.
@@ -80,12 +81,8 @@ class CBaseDialog : public QWidget {
   // when the index is negative or past the end.
   static void FillCombo(QComboBox* combo, const QStringList& items, int index);
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
  private:
-  static constexpr int kImageSlots = 15;
-  std::array<std::optional<QImage>, kImageSlots> m_Images;
+  CSkinImages m_Images;
 };
 
 }  // namespace quorvex::ui
