@@ -30,11 +30,6 @@ class CUpperCaseValidator : public QValidator {
   }
 };
 
-void SetTextColour(QWidget* w, QColor colour) {
-  QPalette palette = w->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  w->setPalette(palette);
-}
 
 }  // namespace
 
@@ -48,7 +43,7 @@ CEditDialog::CEditDialog(QWidget* parent, QSize size, const QString& title) : QD
 QLabel* CEditDialog::AddLabel(const char* text, const QRect& rect) {
   auto* label = new QLabel(QString::fromUtf8(text), this);
   label->setGeometry(rect);
-  SetTextColour(label, skin::kGrey100);
+  CBaseDialog::SetTextColour(label, skin::kGrey100);
   return label;
 }
 

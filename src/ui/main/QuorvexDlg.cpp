@@ -95,11 +95,7 @@ void CQuorvexDlg::CreateButtons() {
   m_Footer = new QLabel(QStringLiteral("Quorvex %1  -  LoRaWAN 1.0.2 network server, class A and C")
                             .arg(QCoreApplication::applicationVersion()),
                         this);
-  for (QLabel* label : {m_Stopped, m_Footer}) {
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, skin::kGrey100);
-    label->setPalette(palette);
-  }
+  for (QLabel* label : {m_Stopped, m_Footer}) SetTextColour(label, skin::kGrey100);
   m_Footer->setFont(CFontSet::Regular(11));
 
   connect(m_Minimize, &QAbstractButton::clicked, this, &QWidget::showMinimized);

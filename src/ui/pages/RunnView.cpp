@@ -44,12 +44,6 @@ QString HostText() {
   return QString::fromLocal8Bit(name);
 }
 
-void SetTextColour(QWidget* w, QColor colour) {
-  QPalette palette = w->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  palette.setColor(QPalette::ButtonText, colour);
-  w->setPalette(palette);
-}
 
 }  // namespace
 

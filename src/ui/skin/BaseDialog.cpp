@@ -185,6 +185,13 @@ void CBaseDialog::DrawHLine(QPainter& p, int inset, int y) const {
   p.restore();
 }
 
+void CBaseDialog::SetTextColour(QWidget* widget, QColor colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  palette.setColor(QPalette::ButtonText, colour);
+  widget->setPalette(palette);
+}
+
 void CBaseDialog::SetItemTextRedraw(QLabel* label, const QString& text) {
   if (label != nullptr && label->text() != text) label->setText(text);
 }

@@ -75,6 +75,8 @@ class CBaseDialog : public QWidget {
   // A one-pixel grey 210 line from x = inset to x = width - inset at y.
   void DrawHLine(QPainter& p, int inset, int y) const;
 
+  // The text colour of a label, check box or button.
+  static void SetTextColour(QWidget* widget, QColor colour);
   // Sets a label's text; only the label's own area is repainted.
   static void SetItemTextRedraw(QLabel* label, const QString& text);
   // Empties the combo box, adds `items` in order and selects `index`, or 0
