@@ -11,6 +11,7 @@
 #include "persistence/Device.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
+#include "util/FieldText.h"
 #include "util/WinUtils.h"
 
 namespace quorvex {
@@ -29,12 +30,6 @@ static_assert(kMaxPayload <= static_cast<int>(sizeof(CDevice::m_DownPayload)));
 
 void PutLe(uint8_t* out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-// A request's text field, which may fill its array without a terminator.
-template <std::size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
 }
 
 // Parses a request's hex text into at most `capacity` bytes at `dst`: the

@@ -107,7 +107,8 @@ class CJitManager : public CBaseMgr {
   bool TryClassC();
   // Build the frame of a due request and write the state it carries
   // (session keys, downlink counter); `txpk` receives the text to send.
-  // False when there is nothing to send.
+  // False when there is nothing to send, as for a device deleted while its
+  // request waited (then nothing is written either).
   bool PrepareJoinAccept(JitRequest& request, std::string& txpk);
   bool PrepareClassAReply(JitRequest& request, std::string& txpk);
   // The txpk of the built frame, timed for the device's first receive window.

@@ -72,6 +72,13 @@ std::string EncodeFrame(CDevice& device) {
   return std::string(reinterpret_cast<const char*>(device.m_TxFrame), static_cast<size_t>(encoded));
 }
 
+// A request whose device was deleted while it waited: nothing of it is sent
+// or written back.
+bool DropDeleted(const CDevice& device) {
+  TraceLine("JIT TX device %d deleted, request dropped\r\n", device.PKEY);
+  return false;
+}
+
 }  // namespace
 
 bool CJitManager::MakeClassATxpk(const CDevice& device, uint32_t delayMs, const std::string& data, int size,
@@ -181,23 +188,41 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
   if (taken) std::erase_if(m_Requests, [](const std::unique_ptr<JitRequest>& r) { return !r; });
 }
 
+// The operator may delete a device while its request waits in the queue.
+// Both preparations hold the database lock from the look at the device's row
+// (its key with its EUI, since a deleted device's key goes to the next new
+// device) to the write of the state the frame carries, so a deletion comes either
+// before (the request is dropped) or after (the frame leaves as written).
+// Nothing else is locked meanwhile: the database lock is the innermost one.
+
 bool CJitManager::PrepareJoinAccept(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
-  device.m_DownMType = 1;
-  // The stored keys must be those of the accept that goes out.
-  m_App->m_LoRaDevMgr.UpdateDevice(&device);
+  CDeviceManager& devices = m_App->m_LoRaDevMgr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
+    if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow) return DropDeleted(device);
+    device.m_DownMType = 1;
+    // The stored keys must be those of the accept that goes out.
+    devices.UpdateDevice(&device);
+  }
   return PrepareRx1(request, txpk);
 }
 
 bool CJitManager::PrepareClassAReply(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
-  CApplication application;
-  if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
-  // The copy was taken at the uplink; a reply sent since may have moved the
-  // downlink counter and the ADR state on.
-  m_App->m_LoRaDevMgr.RefreshDownlinkState(&device);
-  if (!BuildReplyFrame(*m_App, device, application)) return false;
-  m_App->m_LoRaDevMgr.UpdateDownlinkState(&device);
+  CDeviceManager& devices = m_App->m_LoRaDevMgr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
+    // The copy was taken at the uplink; a reply sent since may have moved the
+    // downlink counter and the ADR state on.
+    if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow ||
+        devices.RefreshDownlinkState(&device) == CDeviceManager::kNoRow)
+      return DropDeleted(device);
+    CApplication application;
+    if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
+    if (!BuildReplyFrame(*m_App, device, application)) return false;
+    devices.UpdateDownlinkState(&device);
+  }
   return PrepareRx1(request, txpk);
 }
 

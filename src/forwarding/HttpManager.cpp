@@ -21,6 +21,7 @@
 #include "platform/Tick.h"
 #include "runtime/Trace.h"
 #include "util/Base64.h"
+#include "util/FieldText.h"
 #include "util/WinUtils.h"
 
 namespace quorvex {
@@ -58,12 +59,6 @@ constexpr const char* kHeaders[] = {
 constexpr char kAcceptEncoding[] = "gzip, deflate, br";
 
 // ---- Texts ------------------------------------------------------------------
-
-// A fixed-size text field up to its first NUL, never past its end.
-template <std::size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {

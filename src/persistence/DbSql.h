@@ -18,6 +18,9 @@ inline constexpr const char* kDeleteApplication = "DELETE FROM APPTBL WHERE PKEY
 // DEVTBL
 inline constexpr const char* kSelectDevicesOfApplication = "SELECT * FROM DEVTBL WHERE APKEY=? ORDER BY DEVEUI";
 inline constexpr const char* kSelectDeviceByPkey = "SELECT * FROM DEVTBL WHERE PKEY=?";
+// Keys are reused (the highest key of a deleted row goes to the next device),
+// so a device is identified by its key and its EUI together.
+inline constexpr const char* kSelectDeviceExists = "SELECT 1 FROM DEVTBL WHERE PKEY=? AND DEVEUI=?";
 inline constexpr const char* kSelectDeviceByEui = "SELECT * FROM DEVTBL WHERE DEVEUI=?";
 inline constexpr const char* kSelectDeviceByAddr = "SELECT * FROM DEVTBL WHERE DEVADDR=?";
 inline constexpr const char* kInsertDevice =
@@ -35,6 +38,13 @@ inline constexpr const char* kUpdateDeviceDownlinkState =
     "UPDATE DEVTBL SET TXSEQ=?, ADR=?, ADRPWR=?, PWRREQ=? WHERE PKEY=?";
 inline constexpr const char* kSelectDeviceDownlinkState =
     "SELECT TXSEQ, ADR, ADRPWR, PWRREQ FROM DEVTBL WHERE PKEY=?";
+// The columns the operator changes when editing a device, by activation
+// mode: an OTAA device's network identifier and application key, an ABP
+// device's session keys; the memo for both. Never the counters, the join
+// state or a joined device's session keys, which the radio threads move on
+// while the form is open.
+inline constexpr const char* kUpdateDeviceOtaaFields = "UPDATE DEVTBL SET NETWORKID=?, APPKEY=?, MEMO=? WHERE PKEY=?";
+inline constexpr const char* kUpdateDeviceAbpFields = "UPDATE DEVTBL SET APPSKEY=?, NETSKEY=?, MEMO=? WHERE PKEY=?";
 inline constexpr const char* kUpdateDevice =
     "UPDATE DEVTBL SET APKEY=?,GPKEY=?,JOINED=?,DEVEUI=?,DEVADDR=?,NETWORKID=?,APPKEY=?,APPSKEY=?, NETSKEY=?, "
     "TXSEQ=?, RXSEQ=?, ADR=?, ADRCNT=?, ADRPWR=?, PWRREQ=?, ADRSF=?, NBGATE=?, RXTICK=?, MEMO=? WHERE PKEY=?";

@@ -54,6 +54,25 @@ int CDeviceManager::UpdateDevice(const CDeviceRow* record) {
       m_Result);
 }
 
+int CDeviceManager::UpdateOperatorFields(const CDeviceRow* record, bool abp) {
+  if (record == nullptr || record->PKEY == 0) return 3;
+  Guard lock(DbMutex());
+  return ExecuteWrite(
+      Db(), abp ? sql::kUpdateDeviceAbpFields : sql::kUpdateDeviceOtaaFields,
+      [record, abp](CDbStatement& stmt) {
+        if (abp) {
+          stmt.BindBlob(record->APPSKEY, sizeof record->APPSKEY);
+          stmt.BindBlob(record->NETSKEY, sizeof record->NETSKEY);
+        } else {
+          stmt.BindInt(static_cast<int32_t>(record->NETWORKID));
+          stmt.BindBlob(record->APPKEY, sizeof record->APPKEY);
+        }
+        stmt.BindText(record->MEMO);
+        stmt.BindInt(record->PKEY);
+      },
+      m_Result);
+}
+
 int CDeviceManager::UpdateUplinkState(const CDeviceRow* record) {
   if (record == nullptr || record->PKEY == 0) return 3;
   Guard lock(DbMutex());
@@ -97,7 +116,7 @@ int CDeviceManager::RefreshDownlinkState(CDeviceRow* record) {
   const int rc = stmt.Step();
   if (rc != SQLITE_ROW) {
     m_Result = rc;
-    return 2;
+    return rc == SQLITE_DONE ? kNoRow : 2;
   }
   // The counters keep -1 (none yet); the states are read as stored.
   record->TXSEQ = sqlite3_column_int(stmt.Get(), 0);
@@ -105,6 +124,19 @@ int CDeviceManager::RefreshDownlinkState(CDeviceRow* record) {
   record->ADRPWR = sqlite3_column_int(stmt.Get(), 2);
   record->PWRREQ = sqlite3_column_int(stmt.Get(), 3);
   return 0;
+}
+
+int CDeviceManager::FindDeviceRow(const CDeviceRow& device) {
+  Guard lock(DbMutex());
+  CDbStatement stmt;
+  m_Result = stmt.Prepare(Db(), sql::kSelectDeviceExists);
+  if (m_Result != SQLITE_OK) return 2;
+  stmt.BindInt(device.PKEY);
+  stmt.BindBlob(device.DEVEUI, sizeof device.DEVEUI);
+  const int rc = stmt.Step();
+  if (rc == SQLITE_ROW) return 0;
+  m_Result = rc;
+  return rc == SQLITE_DONE ? kNoRow : 2;
 }
 
 std::unique_ptr<CDevice> CDeviceManager::ReadFirst(const char* sql, const std::function<void(CDbStatement&)>& bind) {

@@ -42,6 +42,12 @@ class CDeviceManager : public CBaseMgr {
   // with PKEY -1, never stored, matches no row). 0, 2, or 3 for a null
   // record or PKEY 0 (nothing written).
   int UpdateDevice(const CDeviceRow* record);
+  // Writes only the columns an operator's edit changes (for an ABP device
+  // `abp`: APPSKEY, NETSKEY, MEMO; otherwise NETWORKID, APPKEY, MEMO), so
+  // that an edit made while the device is sending never rolls back its
+  // counters or the session keys of a join. 0, 2, or 3 for a null record or
+  // PKEY 0. The list is not changed.
+  int UpdateOperatorFields(const CDeviceRow* record, bool abp);
   // Writes only the columns a data uplink changes (GPKEY, RXSEQ, ADR when
   // the uplink set it, ADRCNT, ADRSF, NBGATE, RXTICK) / only those a downlink
   // changes (TXSEQ, ADR, ADRPWR, PWRREQ), so that the receive thread and the
@@ -50,9 +56,17 @@ class CDeviceManager : public CBaseMgr {
   int UpdateUplinkState(const CDeviceRow* record);
   int UpdateDownlinkState(const CDeviceRow* record);
   // Reads the downlink columns of the stored row into `record` (the copy an
-  // uplink took may be older than the last reply). 0, 2 when the row could
-  // not be read (the record is left as it was).
+  // uplink took may be older than the last reply). 0; kNoRow when no row has
+  // the record's key (the device was deleted); 2 when the statement failed.
+  // The record is changed only on 0.
   int RefreshDownlinkState(CDeviceRow* record);
+  // Whether DEVTBL still has the row of `device` (its PKEY with its DEVEUI:
+  // a deleted device's key may have gone to a new device), without reading
+  // it: 0 when it has, kNoRow when it has none, 2 when the statement failed
+  // (m_Result then holds SQLite's code).
+  int FindDeviceRow(const CDeviceRow& device);
+  // The answer of a lookup that ran and found no row with the key.
+  static constexpr int kNoRow = 1;
 
   // A new record read from the first row with that key / exactly these EUI
   // bytes / that address (same 32 bits), owned by the caller; null when no

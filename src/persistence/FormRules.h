@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 
+#include "util/FieldText.h"
+
 namespace quorvex {
 
 enum class FormMode { kAdd, kEdit };
@@ -54,11 +56,10 @@ bool ReadDecimal32(const std::string& text, uint32_t& out);
 // non-digit, no digits give 0, values beyond INT32_MAX give INT32_MAX.
 int32_t LeadingDigitsValue(const std::string& text);
 
-// A record's text field as a form shows it: up to its terminator, never
-// past the field.
+// A record's text field as a form shows it.
 template <size_t N>
 std::string TextOfField(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
+  return FieldText(field);
 }
 
 // The refusal of a text longer than its record field allows:

@@ -3,16 +3,11 @@
 #include "persistence/DbManager.h"
 #include <cstring>
 
+#include "util/FieldText.h"
 #include "util/WinUtils.h"
 
 namespace quorvex {
 namespace {
-
-// The text of a fixed field, which need not be terminated when it is full.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
 
 // Column positions of the all-devices row.
 enum LiveColumn : size_t {

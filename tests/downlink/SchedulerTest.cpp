@@ -1,14 +1,17 @@
 // The transmit scheduler driven pass by pass with the test's own clock: the
-// "txpk" documents byte for byte, when requests are forwarded and sent, and
-// the order of requests due in the same pass.
+// "txpk" documents byte for byte, when requests are forwarded and sent, the
+// order of requests due in the same pass, and the requests of devices the
+// operator deleted while they waited.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "downlink/JitManager.h"
 #include "persistence/Application.h"
+#include "persistence/RecordDeletion.h"
 #include "runtime/QuorvexApp.h"
 #include "support/TempDir.h"
+#include "support/TraceCapture.h"
 #include "support/UdpClient.h"
 #include "support/Wait.h"
 
@@ -85,16 +88,53 @@ class SchedulerTest : public ::testing::Test {
   }
   void TearDown() override { app.m_LoRaUdpServer.Stop(); }
 
-  // A join accept request of device `pkey` received at tick `rxTick`.
-  void QueueJoinAccept(int32_t pkey, int64_t rxTick) {
+  // Stores a joined device of the application `apKey` with a session and
+  // no downlink sent yet; its key.
+  int32_t StoreDevice(int32_t apKey = 0) {
+    auto device = std::make_unique<CDevice>();
+    device->APKEY = apKey;
+    device->JOINED = 1;
+    device->DEVADDR = 0x26011B00u + static_cast<uint32_t>(++storedDevices);
+    std::fill(std::begin(device->NETSKEY), std::end(device->NETSKEY), 0x11);
+    std::fill(std::begin(device->APPSKEY), std::end(device->APPSKEY), 0x22);
+    device->TXSEQ = -1;
+    CDevice* kept = device.get();
+    EXPECT_EQ(app.m_LoRaDevMgr.InsertDevice(std::move(device)), 0);
+    return kept->PKEY;
+  }
+  // A class A application for the replies; its key.
+  int32_t StoreApplication() {
+    auto application = std::make_unique<CApplication>();
+    CApplication* kept = application.get();
+    EXPECT_EQ(app.m_LoRaAppList.InsertApplication(std::move(application)), 0);
+    return kept->PKEY;
+  }
+
+  // The answer to an uplink of stored device `pkey` (MType `upMType`: 0 a
+  // join request, 4 a confirmed data uplink) received at tick `rxTick`,
+  // gateway time `tmst`.
+  void QueueAnswer(int32_t pkey, int32_t upMType, int64_t rxTick, const char* tmst = "1000000") {
     auto request = std::make_unique<JitRequest>();
-    request->m_Delay = 5000;
-    request->m_Device = Device("1000000", pkey);
+    request->m_Device = app.m_LoRaDevMgr.GetDeviceByPkey(pkey);
+    ASSERT_NE(request->m_Device, nullptr);
+    RadioMetadata::SetText(request->m_Device->m_RxInfo.tmst, tmst);
+    RadioMetadata::SetText(request->m_Device->m_RxInfo.freq, "922.1");
+    RadioMetadata::SetText(request->m_Device->m_RxInfo.datr, "SF7BW125");
+    request->m_Delay = upMType == 0 ? 5000 : 1000;
     request->m_Device->RXTICK = rxTick;
-    request->m_Device->m_UpMType = 0;
+    request->m_Device->m_UpMType = upMType;
     request->m_Device->m_Gateway = &gateway;
-    request->m_Device->m_TxLength = 17;
+    if (upMType == 0) request->m_Device->m_TxLength = 17;  // the accept is built at reception
     app.m_LoRaJitMgr.AddRequest(std::move(request));
+  }
+  void QueueJoinAccept(int32_t pkey, int64_t rxTick) { QueueAnswer(pkey, 0, rxTick); }
+
+  // The "txpk" text of the next datagram the gateway received; empty when
+  // none is waiting.
+  std::string NextTxpk(int timeoutMs) {
+    auto datagram = gatewaySocket.Receive(timeoutMs);
+    if (!datagram || datagram->size() < 4) return {};
+    return std::string(datagram->begin() + 4, datagram->end());
   }
 
   test::TempDir dir;
@@ -102,21 +142,23 @@ class SchedulerTest : public ::testing::Test {
   CGateway gateway;
   test::UdpClient gatewaySocket;
   std::vector<int> sent;
+  int storedDevices = 0;
 };
 
 TEST_F(SchedulerTest, JoinAcceptsLeave200MsBeforeTheirWindowsInTheOrderTheyBecomeDue) {
-  QueueJoinAccept(1, 10000);
-  QueueJoinAccept(2, 10005);
-  QueueJoinAccept(3, 10030);
+  const int32_t first = StoreDevice(), second = StoreDevice(), third = StoreDevice();
+  QueueJoinAccept(first, 10000);
+  QueueJoinAccept(second, 10005);
+  QueueJoinAccept(third, 10030);
   EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(10000 + 4799));  // not yet due
   EXPECT_TRUE(sent.empty());
   // Two due in the same pass both leave in it, the newer first; the third
   // becomes due later and leaves in a later pass.
   EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10005 + 4800));
-  EXPECT_EQ(sent, (std::vector<int>{2, 1}));
+  EXPECT_EQ(sent, (std::vector<int>{second, first}));
   EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(10005 + 4820));
   EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10030 + 4800));
-  EXPECT_EQ(sent, (std::vector<int>{2, 1, 3}));
+  EXPECT_EQ(sent, (std::vector<int>{second, first, third}));
   EXPECT_EQ(app.m_LoRaJitMgr.Count(), 0u);
 
   for (int i = 0; i < 3; ++i) {
@@ -127,6 +169,43 @@ TEST_F(SchedulerTest, JoinAcceptsLeave200MsBeforeTheirWindowsInTheOrderTheyBecom
     const std::string json(datagram->begin() + 4, datagram->end());
     EXPECT_NE(json.find(R"("tmst":6000000})"), std::string::npos) << json;  // 1000000 + 5 s
     EXPECT_NE(json.find(R"("size":17,)"), std::string::npos) << json;
+  }
+}
+
+TEST_F(SchedulerTest, ARequestWhoseDeviceWasDeletedWhileItWaitedIsDroppedAndItsNeighbourStillLeaves) {
+  const struct {
+    const char* what;
+    int32_t upMType;
+    int32_t delay;
+  } cases[] = {{"join accept", 0, 5000}, {"class A reply", 4, 1000}};
+  const int32_t apKey = StoreApplication();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sent.clear();
+    const int32_t deleted = StoreDevice(apKey), kept = StoreDevice(apKey);
+    QueueAnswer(deleted, c.upMType, 10000, "1000000");
+    QueueAnswer(kept, c.upMType, 10000, "2000000");
+    const DeleteResult result =
+        DeleteDeviceCascade(app.m_LoRaDbMgr, app.m_LoRaDevMgr, app.m_LoRaDlinkList, deleted);
+    ASSERT_FALSE(result.Refused());
+
+    test::TraceCapture trace;
+    EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(10000 + c.delay - 200));
+    EXPECT_EQ(sent, (std::vector<int>{kept}));
+    EXPECT_EQ(app.m_LoRaJitMgr.Count(), 0u);
+    EXPECT_TRUE(trace.Saw("JIT TX device " + std::to_string(deleted) + " deleted, request dropped"));
+    // Nothing of the dropped request brought the row back.
+    EXPECT_EQ(app.m_LoRaDevMgr.GetDeviceByPkey(deleted), nullptr);
+    const std::unique_ptr<CDevice> neighbour = app.m_LoRaDevMgr.GetDeviceByPkey(kept);
+    ASSERT_NE(neighbour, nullptr);
+    EXPECT_EQ(neighbour->TXSEQ, c.upMType == 0 ? -1 : 0);  // a reply's counter is on file
+
+    // The sends of a pass are done when it returns: one datagram, the
+    // neighbour's (timed on its own gateway clock).
+    const std::string txpk = NextTxpk(test::kPatienceMs);
+    const std::string expectTmst = c.upMType == 0 ? R"("tmst":7000000})" : R"("tmst":3000000})";
+    EXPECT_NE(txpk.find(expectTmst), std::string::npos) << txpk;
+    EXPECT_EQ(NextTxpk(0), "");
   }
 }
 

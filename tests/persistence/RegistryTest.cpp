@@ -352,5 +352,61 @@ TEST_F(DbTest, DeviceDeletionsRemoveRowsAndRecords) {
   EXPECT_EQ(raw.Column("SELECT PKEY FROM DEVTBL"), (std::vector<std::string>{"4"}));
 }
 
+// The lookups made before a queued answer leaves tell a device whose row is
+// gone from one whose row could not be read, also when the deleted device's
+// key has gone to a new device.
+TEST_F(DbTest, DeviceRowLookupsTellAMissingRowFromAFailedStatement) {
+  CDeviceManager devices(db);
+  ASSERT_EQ(devices.InsertDevice(MakeDevice(1, 1, 1)), 0);
+  ASSERT_EQ(devices.InsertDevice(MakeDevice(1, 2, 2)), 0);
+  ASSERT_EQ(devices.InsertDevice(MakeDevice(1, 3, 3)), 0);
+  ASSERT_EQ(devices.DeleteDevice(2), 0);
+  ASSERT_EQ(devices.DeleteDevice(3), 0);
+  ASSERT_EQ(devices.InsertDevice(MakeDevice(1, 4, 4)), 0);  // takes key 2 again (one above the highest)
+  ASSERT_EQ(devices.m_Devices.back()->PKEY, 2);
+  RawDb raw(DbPath());
+  ASSERT_EQ(raw.Exec("UPDATE DEVTBL SET TXSEQ=41, ADR=1, ADRPWR=0, PWRREQ=2 WHERE PKEY=1"), SQLITE_OK);
+
+  const struct {
+    const char* what;
+    int32_t pkey;
+    uint8_t euiFirst;
+    int expect;
+  } cases[] = {{"stored", 1, 1, 0},
+               {"deleted, its key reused", 2, 2, CDeviceManager::kNoRow},
+               {"deleted", 3, 3, CDeviceManager::kNoRow},
+               {"never stored", 99, 9, CDeviceManager::kNoRow}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::unique_ptr<CDevice> device = MakeDevice(1, c.euiFirst, 0);
+    device->PKEY = c.pkey;
+    EXPECT_EQ(devices.FindDeviceRow(*device), c.expect);
+  }
+  // The refresh reads by key alone: the caller looks for the row first.
+  const struct {
+    const char* what;
+    int32_t pkey;
+    int expect;
+    int32_t expectTxSeq;  // the record's TXSEQ afterwards; it starts at 7
+  } refreshes[] = {{"stored", 1, 0, 41},
+                   {"deleted", 3, CDeviceManager::kNoRow, 7},
+                   {"never stored", 99, CDeviceManager::kNoRow, 7}};
+  for (const auto& c : refreshes) {
+    SCOPED_TRACE(c.what);
+    CDeviceRow record;
+    record.PKEY = c.pkey;
+    record.TXSEQ = 7;
+    EXPECT_EQ(devices.RefreshDownlinkState(&record), c.expect);
+    EXPECT_EQ(record.TXSEQ, c.expectTxSeq);
+  }
+
+  ASSERT_EQ(raw.Exec("DROP TABLE DEVTBL"), SQLITE_OK);
+  EXPECT_EQ(devices.FindDeviceRow(*MakeDevice(1, 1, 1)), 2);
+  EXPECT_NE(devices.m_Result, 0);
+  CDeviceRow record;
+  record.PKEY = 1;
+  EXPECT_EQ(devices.RefreshDownlinkState(&record), 2);
+}
+
 }  // namespace
 }  // namespace quorvex

@@ -124,7 +124,10 @@ void CQuorvexDlg::LayoutControls() {
 
 void CQuorvexDlg::CreatePages() {
   m_RunnView = new CRunnView(m_App, this);
-  m_LoRaView = new CLoRaView(m_App.m_LoRaGateMgr, this);
+  m_LoRaView = new CLoRaView({m_App.m_LoRaDbMgr, m_App.m_LoRaAppList, m_App.m_LoRaDevMgr, m_App.m_LoRaGateMgr,
+                              m_App.m_LoRaDlinkList, m_App.m_LoRaLogMgr, m_App.m_Settings,
+                              [this] { m_App.SaveSettings(); }},
+                             this);
   m_LoRa11View = new CBaseDialog(this);  // the LoRaWAN 1.1 page: empty, kept hidden
   for (QWidget* page : {static_cast<QWidget*>(m_RunnView), static_cast<QWidget*>(m_LoRaView),
                         static_cast<QWidget*>(m_LoRa11View)})

@@ -29,6 +29,7 @@
 #include "ui/dialogs/GatewayDlg.h"
 #include "ui/main/LoopProbe.h"
 #include "ui/main/QuorvexDlg.h"
+#include "ui/pages/LoRaView.h"
 #include "ui/pages/RunnView.h"
 #include "util/WinUtils.h"
 
@@ -137,10 +138,26 @@ void SaveDialogScreenshots(quorvex::CQuorvexApp& app, QWidget* parent, const QSt
   }
 }
 
+// The LoRa page as an operator leaves it after a look at a device: the first
+// application with devices chosen, its first device shown with a page of its packet log,
+// a few log rows selected. Only the view changes; nothing is stored.
+void ShowFirstDevice(quorvex::ui::CLoRaView& page) {
+  for (int row = 0; row < page.ApplicationList()->GetItemCount() && page.DeviceList()->GetItemCount() == 0; ++row) {
+    page.ApplicationList()->m_nCurSel = row;
+    page.ChooseApplication();
+  }
+  if (page.DeviceList()->GetItemCount() == 0) return;
+  page.DeviceList()->m_nCurSel = 0;
+  page.ShowDevice();
+  page.LoadLog();
+  page.LogList()->m_nCurSel = 1;
+}
+
 void SaveScreenshots(quorvex::ui::CQuorvexDlg& window, const QString& dir) {
   QDir().mkpath(dir);
   const std::pair<int, const char*> pages[] = {{quorvex::ui::CQuorvexDlg::kServerId, "server-page.png"},
                                                {quorvex::ui::CQuorvexDlg::kLoRaId, "lora102-page.png"}};
+  ShowFirstDevice(*window.LoRaPage());
   for (const auto& [id, name] : pages) {
     window.ShowPage(id);
     window.repaint();

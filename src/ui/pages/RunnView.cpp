@@ -3,17 +3,16 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QFileDialog>
 #include <QKeyEvent>
 #include <QPainter>
 #include <chrono>
 
 #include "gateway/GateManager.h"
 #include "persistence/LogManager.h"
-#include "persistence/SavedLog.h"
 #include "platform/Tick.h"
 #include "runtime/Autostart.h"
 #include "runtime/QuorvexApp.h"
+#include "ui/pages/PageRows.h"
 #include "ui/skin/MessageBox.h"
 #include "ui/skin/SkinColors.h"
 #include "ui/skin/SkinFonts.h"
@@ -29,14 +28,6 @@ constexpr int kBannerMs = 3000;
 constexpr int kDebugCheckMs = 1000;
 
 const char* const kBanners[4] = {"banner1.png", "banner2.png", "banner3.png", "banner4.png"};
-
-ListRow ToListRow(const LogListRow& row) {
-  ListRow out;
-  out.texts.reserve(row.columns.size());
-  for (const std::string& text : row.columns) out.texts.push_back(QString::fromStdString(text));
-  out.colour = row.colour;
-  return out;
-}
 
 QString HostText() {
   char name[256] = {};
@@ -178,7 +169,7 @@ void CRunnView::ShowLogRecord(const CLog& record) {
   if (s.m_bServerDebug == 0) return;
   if (m_List->GetItemCount() > kMaxRows) LogClear();
   if (record.TYPE == CLog::Debug && s.m_bDebugLogView == 0) return;
-  m_List->AppendLiveRow(ToListRow(MakeLiveLogRow(record)), s.m_bAutoScroll != 0);
+  m_List->AppendLiveRow(MakeListRow(MakeLiveLogRow(record)), s.m_bAutoScroll != 0);
 }
 
 void CRunnView::OnServerStarted() {
@@ -214,34 +205,12 @@ void CRunnView::UpdateGatewayStatus() {
 void CRunnView::GetLogFromDb() {
   std::vector<LogListRow> rows;
   const int added = m_App.m_LoRaLogMgr.ReadLogPage(rows, 0, m_PagedIn);
-  for (const LogListRow& row : rows) m_List->AppendRow(ToListRow(row));
+  for (const LogListRow& row : rows) m_List->AppendRow(MakeListRow(row));
   m_PagedIn += added;
   m_GetLog->setText(QStringLiteral("Get Log %1 From DB").arg(m_PagedIn));
 }
 
-void CRunnView::SaveLog() {
-  m_List->FlushLiveRows();
-  const std::vector<int> selected = m_List->SelectedRows();
-  if (selected.empty()) {
-    ShowMessage(this, QStringLiteral("Please select a log item to save !"));
-    return;
-  }
-  const QString path = m_AskSavePath
-                           ? m_AskSavePath()
-                           : QFileDialog::getSaveFileName(this, QStringLiteral("Save As"), QStringLiteral("*.txt"),
-                                                          QStringLiteral("Log Text (*.txt)"));
-  if (path.isEmpty()) return;
-  std::vector<std::vector<std::string>> rows;
-  rows.reserve(selected.size());
-  for (int r : selected) {
-    std::vector<std::string> texts;
-    for (const QString& t : m_List->Model().Row(r).texts) texts.push_back(t.toStdString());
-    texts.resize(static_cast<size_t>(m_List->Model().columnCount()));
-    rows.push_back(std::move(texts));
-  }
-  // A file that cannot be created is skipped without a message.
-  (void)WriteSavedLog(path.toStdString(), rows, time(nullptr));
-}
+void CRunnView::SaveLog() { SaveSelectedLogRows(this, *m_List, m_AskSavePath); }
 
 void CRunnView::LogClear() {
   m_PagedIn = 0;

@@ -75,6 +75,13 @@ void CListModel::SetRow(int row, ListRow value) {
   emit dataChanged(index(row, 0), index(row, columnCount() - 1));
 }
 
+void CListModel::Remove(int row) {
+  if (row < 0 || row >= rowCount()) return;
+  beginRemoveRows({}, row, row);
+  m_Rows.erase(m_Rows.begin() + row);
+  endRemoveRows();
+}
+
 void CListModel::Clear() {
   if (m_Rows.empty()) return;
   beginResetModel();
@@ -218,6 +225,11 @@ void CCustomListCtrl::DeleteAllItems() {
   m_nCurSel = -1;
   m_LivePending.clear();
   m_Model.Clear();
+}
+
+void CCustomListCtrl::DeleteItem(int row) {
+  m_nCurSel = -1;
+  m_Model.Remove(row);
 }
 
 std::vector<int> CCustomListCtrl::SelectedRows() const {

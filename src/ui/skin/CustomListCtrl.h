@@ -51,6 +51,8 @@ class CListModel : public QAbstractTableModel {
   // Appends rows in one insertion.
   void AppendMany(std::vector<ListRow>& rows);
   void SetRow(int row, ListRow value);
+  // Removes one row; a row outside the list is ignored.
+  void Remove(int row);
   const ListRow& Row(int row) const { return m_Rows[static_cast<size_t>(row)]; }
   void Clear();
 
@@ -85,6 +87,7 @@ class CCustomListCtrl : public QTableView {
 
   int ListId() const { return m_ListId; }
   CListModel& Model() { return m_Model; }
+  const CListModel& Model() const { return m_Model; }
   CSkinHeaderCtrl* Header() const { return m_header; }
 
   void InsertColumn(const QString& caption, Qt::Alignment align, int width);
@@ -95,6 +98,8 @@ class CCustomListCtrl : public QTableView {
   int GetItemCount() const { return m_Model.rowCount() + static_cast<int>(m_LivePending.size()); }
   // Empties the list; the current row becomes -1.
   void DeleteAllItems();
+  // Removes one row; the current row becomes -1.
+  void DeleteItem(int row);
   // Rows in the list's own selected state, in list order.
   std::vector<int> SelectedRows() const;
   void SelectAllRows();
