@@ -60,6 +60,19 @@ PushGateway ReadPushGateway(CGateManager& gateways, const CGateway& gateway) {
   return {gateway.ACTIVE, gateway.m_PullSeen, gateway.PKEY, gateway.m_PushAddr};
 }
 
+bool SameAddress(const SocketAddress& a, const SocketAddress& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// Whether a TX_ACK comes from where an active gateway pulls: downlinks go
+// only to such an address, and anyone can send a TX_ACK.
+bool FromActiveGateway(CGateManager& gateways, const CJSonIFace2x& json, const SocketAddress& from) {
+  std::lock_guard<std::recursive_mutex> lock(gateways.Mutex());
+  const CGateway* gateway = gateways.FindGateway(EuiText(json).c_str());
+  return gateway != nullptr && gateway->ACTIVE != 0 && gateway->m_PullSeen != 0 &&
+         SameAddress(gateway->m_PullAddr, from);
+}
+
 // A gateway may send its PUSH_DATA only once it is active and has pulled.
 bool MayPush(const PushGateway& gateway) {
   if (!gateway.active) {
@@ -118,7 +131,7 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
   const std::optional<RxParseResult> parsed = json.SetUdpRxParse(sender, data, length);
   if (!parsed) return;
   if (parsed->kind == 2) {
-    HandleTxAck(from, *parsed);
+    HandleTxAck(from, json, *parsed);
   } else if (parsed->pull == 1) {
     HandlePull(from, json);
   } else {
@@ -126,8 +139,22 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
   }
 }
 
-void CQuorvexApp::HandleTxAck(const SocketAddress& from, const RxParseResult& parsed) {
+void CQuorvexApp::HandleTxAck(const SocketAddress& from, const CJSonIFace2x& json, const RxParseResult& parsed) {
+  if (!FromActiveGateway(m_LoRaGateMgr, json, from)) {
+    CountIgnoredTxAck(from);
+    return;
+  }
   if (parsed.txOk == 0) LogTxFail(*this, from, "Tx Fail MSG = " + parsed.txError);
+}
+
+void CQuorvexApp::CountIgnoredTxAck(const SocketAddress& from) {
+  ++m_IgnoredTxAcks;
+  // One line per burst: a flood must not turn into a flood of trace lines.
+  const uint64_t now = GetTickCount64();
+  if (m_IgnoredTxAckTraceTick != 0 && now - m_IgnoredTxAckTraceTick < kIgnoredTraceGapMs) return;
+  m_IgnoredTxAckTraceTick = now;
+  TraceLine("TX_ACK ignored from %s: not the pull address of an active gateway (%" PRIu64 " ignored so far)\r\n",
+            AddressText(from).c_str(), m_IgnoredTxAcks);
 }
 
 void CQuorvexApp::HandlePull(const SocketAddress& from, const CJSonIFace2x& json) {

@@ -3,15 +3,25 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstring>
 #include <iterator>
 
 #include "persistence/DbManager.h"
 #include "persistence/Log.h"
 #include "runtime/Settings.h"
+#include "runtime/Trace.h"
 
 namespace quorvex {
 namespace {
+
+// The index key of an ID: datagrams and operators may differ in case.
+std::string IdKey(const char* id) {
+  std::string key(id);
+  for (char& c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return key;
+}
 
 constexpr char kSearchingText[] = "Gateway Searching ";
 // The dots grow while the text is at most this long, then start again.
@@ -25,18 +35,25 @@ void CGateManager::Attach(CDbManager* db, const COptionWord* autoReg) {
   m_AutoReg = autoReg;
 }
 
+CGateway* CGateManager::FindGateway(const char* euiText) {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  RefreshIndex();
+  const auto found = m_ById.find(IdKey(euiText));
+  return found != m_ById.end() ? found->second : nullptr;
+}
+
+void CGateManager::RefreshIndex() {
+  if (m_IndexedSize == m_Gateways.size()) return;
+  m_ById.clear();
+  // The first record in list order wins, as a walk of the list would find.
+  for (auto& record : m_Gateways) m_ById.emplace(IdKey(record->ID), record.get());
+  m_IndexedSize = m_Gateways.size();
+}
+
 CGateway* CGateManager::SetGatewayUpdate(const SocketAddress& sender, const char* euiText, int pull) {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
-  CGateway* gateway = nullptr;
-  for (auto& record : m_Gateways) {
-    // Operators may type the EUI in lower case: the first match in list
-    // order wins, whatever the case.
-    if (strcasecmp(record->ID, euiText) == 0) {
-      gateway = record.get();
-      gateway->m_IsNew = 0;
-      break;
-    }
-  }
+  CGateway* gateway = FindGateway(euiText);
+  if (gateway != nullptr) gateway->m_IsNew = 0;
   std::unique_ptr<CGateway> created;
   if (gateway == nullptr) {
     created = std::make_unique<CGateway>();
@@ -57,11 +74,17 @@ CGateway* CGateManager::SetGatewayUpdate(const SocketAddress& sender, const char
   }
   if (created) {
     InsertGateway(std::move(created));
+    if (gateway->ACTIVE == 0) BoundInactive(gateway);
   } else if (changed) {
     UpdateGateway(gateway);
   }
 
   if (pull == 1) {
+    // The protocol has no authentication: another host that claims a
+    // gateway's EUI receives its downlinks. The operator can at least see it.
+    if (gateway->m_PullSeen != 0 && gateway->m_PullAddr.sin_addr.s_addr != sender.sin_addr.s_addr)
+      TraceLine("Gateway %s now pulls from another host: %s (was %s)\r\n", gateway->ID, ip.c_str(),
+                AddressText(gateway->m_PullAddr).c_str());
     gateway->m_PullSeen = 1;
     gateway->m_PullAddr = sender;
   } else {
@@ -78,6 +101,7 @@ int CGateManager::LoadGateways() {
   for (const CGatewayRow& row : rows) {
     auto gateway = std::make_unique<CGateway>();
     static_cast<CGatewayRow&>(*gateway) = row;
+    if (gateway->ACTIVE == 0) m_Inactive.push_back(gateway.get());
     m_Gateways.push_back(std::move(gateway));
   }
   return result;
@@ -92,7 +116,11 @@ int CGateManager::InsertGateway(std::unique_ptr<CGateway> gateway) {
   // A failed insert keeps the record in memory with PKEY 0; the registry
   // goes on working from the list.
   const int result = m_Db ? m_Db->InsertGatewayRow(gateway.get(), m_Result) : 2;
+  RefreshIndex();
+  m_ById.emplace(IdKey(gateway->ID), gateway.get());
+  if (gateway->ACTIVE == 0) m_Inactive.push_back(gateway.get());
   m_Gateways.push_back(std::move(gateway));
+  m_IndexedSize = m_Gateways.size();
   return result;
 }
 
@@ -107,9 +135,36 @@ int CGateManager::DeleteGateway(int32_t pkey) {
   const int result = m_Db != nullptr ? m_Db->DeleteGatewayRow(pkey, m_Result) : 2;
   auto deleted = std::stable_partition(m_Gateways.begin(), m_Gateways.end(),
                                        [pkey](const std::unique_ptr<CGateway>& g) { return g->PKEY != pkey; });
+  for (auto it = deleted; it != m_Gateways.end(); ++it) Forget(it->get());
   std::move(deleted, m_Gateways.end(), std::back_inserter(m_Retired));
   m_Gateways.erase(deleted, m_Gateways.end());
+  m_IndexedSize = SIZE_MAX;  // rebuilt at the next lookup
   return result;
+}
+
+void CGateManager::Forget(const CGateway* gateway) {
+  std::erase(m_Inactive, gateway);
+}
+
+void CGateManager::BoundInactive(CGateway* keep) {
+  while (m_Inactive.size() > kMaxInactive) {
+    CGateway* oldest = m_Inactive.front();
+    m_Inactive.pop_front();
+    if (oldest == keep || oldest->ACTIVE != 0) continue;  // switched on by the operator since
+    TraceLine("Gateway %s inactive and unconfirmed, removed to make room (more than %zu inactive)\r\n",
+              oldest->ID, kMaxInactive);
+    if (m_Db != nullptr) m_Db->DeleteGatewayRow(oldest->PKEY, m_Result);
+    auto it = std::find_if(m_Gateways.begin(), m_Gateways.end(),
+                           [oldest](const std::unique_ptr<CGateway>& g) { return g.get() == oldest; });
+    if (it == m_Gateways.end()) continue;
+    // A gateway that served in this run may still carry a queued reply of a
+    // time it was active; one that never did is freed.
+    const auto indexed = m_ById.find(IdKey(oldest->ID));
+    if (indexed != m_ById.end() && indexed->second == oldest) m_ById.erase(indexed);
+    if (oldest->m_Connected != 0) m_Retired.push_back(std::move(*it));
+    m_Gateways.erase(it);
+    m_IndexedSize = m_Gateways.size();
+  }
 }
 
 bool CGateManager::HasGatewayId(const std::string& id, int32_t exceptPkey) {

@@ -6,8 +6,10 @@
 // which is taken before the database lock.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "gateway/Gateway.h"
@@ -26,8 +28,16 @@ class CGateManager : public CBaseMgr {
 
   // Finds or registers the gateway of `euiText` (16 upper-case hex digits),
   // records `sender` as its address and as its pull address (pull 1) or
-  // push address (pull 0), and stores changes. Never null.
+  // push address (pull 0), and stores changes. Never null. The lookup takes
+  // constant time whatever the number of gateways. A new gateway registered
+  // inactive (Auto Reg off) may push the oldest inactive one out of the
+  // registry and the table (kMaxInactive), so that datagrams from invented
+  // EUIs cannot fill memory or the file.
   CGateway* SetGatewayUpdate(const SocketAddress& sender, const char* euiText, int pull);
+  // The listed gateway whose ID is `euiText` (ignoring case; the first in
+  // list order), or null. Call with the lock held for as long as the
+  // pointer is used.
+  CGateway* FindGateway(const char* euiText);
 
   // Appends one record per GATETBL row. 0, or 2 (nothing appended).
   int LoadGateways();
@@ -58,6 +68,11 @@ class CGateManager : public CBaseMgr {
   // tick later than `nowTick` counts as fresh.
   int CountConnected(uint64_t nowTick);
 
+  // Inactive gateways kept at most: the registry records an unknown gateway
+  // inactive so that the operator can switch it on, but anyone can invent
+  // EUIs. Real networks of this server's size have far fewer gateways.
+  static constexpr size_t kMaxInactive = 1000;
+
   // A gateway stays counted this long after its latest acknowledged pull;
   // packet forwarders pull every few seconds, so a minute means it is gone.
   static constexpr uint64_t kConnectedWindowMs = 60000;
@@ -68,8 +83,25 @@ class CGateManager : public CBaseMgr {
  private:
   CDbManager* m_Db = nullptr;
   const COptionWord* m_AutoReg = nullptr;
+  // Rebuilds the ID index when the list changed behind the manager's back
+  // (its size differs from the indexed size); call with the lock held.
+  void RefreshIndex();
+  // Records an inactive gateway as the newest eviction candidate and, past
+  // kMaxInactive, takes the oldest one that is still inactive out of the
+  // list and the table, with a trace line. Call with the lock held; `keep`
+  // is never evicted.
+  void BoundInactive(CGateway* keep);
+  void Forget(const CGateway* gateway);
+
   // Deleted records that someone may still point at; see DeleteGateway.
   std::vector<std::unique_ptr<CGateway>> m_Retired;  // guarded by m_Lock
+  // Upper-case ID -> the first listed record with it; m_IndexedSize is the
+  // list size the index was built for. Guarded by m_Lock.
+  std::unordered_map<std::string, CGateway*> m_ById;
+  size_t m_IndexedSize = 0;
+  // Inactive records, oldest first; some may have been switched on since
+  // (skipped when their turn comes). Guarded by m_Lock.
+  std::deque<CGateway*> m_Inactive;
 };
 
 // The gateway status line after one more look at the registry: "Gateway

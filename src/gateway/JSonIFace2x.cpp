@@ -403,6 +403,11 @@ std::optional<RxParseResult> CJSonIFace2x::SetUdpRxParse(const std::string& send
       UpToNul(std::string_view(reinterpret_cast<const char*>(data) + kHeaderSize,
                                length - kHeaderSize));
 
+  // Every message this server takes names its gateway (a TX_ACK too: only
+  // an active gateway's acknowledgements count).
+  m_GatewayEui = 0;
+  for (std::size_t i = 4; i < kHeaderSize; ++i) m_GatewayEui = (m_GatewayEui << 8) | data[i];
+
   switch (data[3]) {
     case kIdPushData:
       m_PushToken[0] = data[1];
@@ -424,9 +429,6 @@ std::optional<RxParseResult> CJSonIFace2x::SetUdpRxParse(const std::string& send
       TraceLine("CJSonIFace::SetUdpRxParse Not Support IO\n");
       return std::nullopt;
   }
-
-  m_GatewayEui = 0;
-  for (std::size_t i = 4; i < kHeaderSize; ++i) m_GatewayEui = (m_GatewayEui << 8) | data[i];
 
   if (data[3] == kIdPullData) {
     m_Result.pull = 1;

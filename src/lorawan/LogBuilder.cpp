@@ -71,7 +71,9 @@ void LogDebug(CQuorvexApp& app, const SocketAddress& from, const std::string& te
 void LogTxFail(CQuorvexApp& app, const SocketAddress& from, const std::string& text) {
   if (!TypedRecordsOn(app)) return;
   CLog record = NewRecord(CLog::TxFail, from);
-  SetDevice(record, app.LastTxDevice());
+  CDeviceRow last = app.LastTxDevice();
+  if (last.PKEY < 0) last.PKEY = 0;  // nothing sent yet: the failure names no device
+  SetDevice(record, last);
   SetField(record.APPDATA, text);
   Emit(app, record);
 }

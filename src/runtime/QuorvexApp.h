@@ -118,7 +118,10 @@ class CQuorvexApp {
   static void OnTxSent(JitRequest& request, void* owner);
 
   // The steps of OnGatewayDatagram, in the order a datagram takes them.
-  void HandleTxAck(const SocketAddress& from, const RxParseResult& parsed);
+  // A TX_ACK counts only from the pull address of an active gateway; the
+  // rest are counted and traced once per burst (CountIgnoredTxAck).
+  void HandleTxAck(const SocketAddress& from, const CJSonIFace2x& json, const RxParseResult& parsed);
+  void CountIgnoredTxAck(const SocketAddress& from);
   void HandlePull(const SocketAddress& from, const CJSonIFace2x& json);
   void HandlePush(const SocketAddress& from, const CJSonIFace2x& json, int32_t kind, const std::string& sender);
   // Hands a join request or data uplink to the LoRaWAN layer.
@@ -139,6 +142,11 @@ class CQuorvexApp {
   std::atomic<int32_t> m_LogWrite{0};
   CLog m_LogRing[6];
   CDeviceRow m_LastTxDevice;  // guarded by m_LogLock
+  // TX_ACKs ignored since the start, and when the last line about them was
+  // traced; the receive thread's alone.
+  static constexpr uint64_t kIgnoredTraceGapMs = 1000;
+  uint64_t m_IgnoredTxAcks = 0;
+  uint64_t m_IgnoredTxAckTraceTick = 0;
 };
 
 }  // namespace quorvex

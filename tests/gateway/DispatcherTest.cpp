@@ -5,7 +5,9 @@
 // whatever the datagram under test caused has happened by then.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -328,4 +330,44 @@ TEST_F(DispatcherTest, OnlyATxAckReportingAnErrorLogsATransmitFailure) {
 }
 
 }  // namespace
+// A TX_ACK counts only from where an active gateway pulls: anyone can send
+// one, and each would otherwise become a TX-FAIL row blamed on the device of
+// the last downlink. The ignored ones are traced once per burst.
+TEST_F(DispatcherTest, TxAcksFromAnywhereButAnActiveGatewaysPullAddressAreIgnored) {
+  Start(true);
+  GatewaySim gateway(Port(), kEui);
+  ASSERT_TRUE(Pull(gateway));
+  GatewaySim stranger(Port(), kEui + 7);                // never pulled
+  GatewaySim impostor(Port(), kEui);                    // the gateway's EUI from another socket
+  GatewaySim switchedOff(Port(), kEui + 8);             // pulled, then switched off by the operator
+  ASSERT_TRUE(Pull(switchedOff));
+  {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaGateMgr.Mutex());
+    app.m_LoRaGateMgr.FindGateway("AA555A0000000109")->ACTIVE = 0;
+  }
+  const std::string error = R"({"txpk_ack":{"error":"TOO_LATE"}})";
+  for (GatewaySim* sender : {&stranger, &impostor, &switchedOff}) {
+    for (int i = 0; i < 50; ++i) sender->SendTxAck(error);
+  }
+  EXPECT_TRUE(AnswersBeforeBarrier(gateway).empty());
+  std::vector<LogListRow> rows;
+  app.m_LoRaLogMgr.ReadLogPage(rows, 0, 0);
+  EXPECT_TRUE(rows.empty());
+  const std::vector<std::string> lines = trace.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("TX_ACK ignored") != std::string::npos; }),
+            1);
+
+  // The real gateway's failure report still counts; nothing was sent yet,
+  // so it names no device (key 0).
+  gateway.SendTxAck(error);
+  EXPECT_TRUE(AnswersBeforeBarrier(gateway).empty());
+  std::vector<CLog> stored;
+  int32_t lastResult = 0;
+  ASSERT_EQ(app.m_LoRaDbMgr.ReadLogRows(0, 0, stored, lastResult), 0);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].TYPE, static_cast<uint32_t>(CLog::TxFail));
+  EXPECT_EQ(stored[0].DEVPKEY, 0u);
+}
+
 }  // namespace quorvex
