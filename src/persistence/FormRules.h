@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 
+#include "runtime/Settings.h"
 #include "util/FieldText.h"
 
 namespace quorvex {
@@ -80,8 +81,6 @@ RuleResult RefuseLockedField(const char* label, const char* field);
 // The LoRaWAN page's ADR RX setup count: a signed decimal 2..10. Outside
 // that (or not a number) it is refused with "ADR Count Range : 2 ~ 10" and
 // `count` is untouched.
-inline constexpr int32_t kAdrRxCountMin = 2;
-inline constexpr int32_t kAdrRxCountMax = 10;
 RuleResult ReadAdrRxSetupCount(const std::string& text, int32_t& count);
 
 }  // namespace quorvex

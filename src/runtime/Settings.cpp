@@ -1,6 +1,7 @@
 #include "runtime/Settings.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -87,6 +88,21 @@ std::string TempPathFor(const std::string& path) {
   return path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
 }
 
+// The file `path` leads to through symbolic links (at most a few levels; a
+// link's relative target is taken from the link's folder), or `path` itself.
+// A link may lead to a file that does not exist yet.
+std::string FinalTarget(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path current = path;
+  std::error_code error;
+  for (int level = 0; level < 8 && fs::is_symlink(current, error); ++level) {
+    const fs::path next = fs::read_symlink(current, error);
+    if (error) break;
+    current = next.is_absolute() ? next : current.parent_path() / next;
+  }
+  return current.string();
+}
+
 // Makes the rename itself durable; a failure only weakens durability.
 void SyncDirectoryOf(const std::string& path) {
   std::filesystem::path directory = std::filesystem::path(path).parent_path();
@@ -113,7 +129,7 @@ void CSettingsBlock::SetDefaults() {
   m_bDebugLogView = 1;
   m_bAutoScroll = 1;
   m_bAutoReg = 1;
-  m_nAdrRxCount = 8;
+  m_nAdrRxCount = kAdrRxCountDefault;
 }
 
 SettingsBytes CSettingsBlock::ToBytes() const {
@@ -147,7 +163,8 @@ bool CSettingsBlock::FromBytes(std::span<const uint8_t> bytes) {
   m_bAutoScroll = GetWord(image, kAutoScrollAt);
   m_bAutoReg = GetWord(image, kAutoRegAt);
   std::memcpy(m_Reserved20, &image[offsetof(CSettingsBlock, m_Reserved20)], sizeof m_Reserved20);
-  m_nAdrRxCount = GetWord(image, kAdrRxCountAt);
+  const int32_t adrRxCount = GetWord(image, kAdrRxCountAt);
+  m_nAdrRxCount = adrRxCount >= kAdrRxCountMin && adrRxCount <= kAdrRxCountMax ? adrRxCount : kAdrRxCountDefault;
   std::memcpy(m_Reserved36, &image[offsetof(CSettingsBlock, m_Reserved36)], sizeof m_Reserved36);
   m_Checksum = image[kSettingsChecksumOffset];
   std::memcpy(m_Reserved857, &image[offsetof(CSettingsBlock, m_Reserved857)], sizeof m_Reserved857);
@@ -157,8 +174,10 @@ bool CSettingsBlock::FromBytes(std::span<const uint8_t> bytes) {
 bool CSettingsBlock::LoadSettings(const std::string& path) {
   // One byte more than a valid file, so that a longer file is told apart.
   std::array<uint8_t, kSettingsSize + 1> buffer{};
-  CFileHandle file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.IsOpen()) return FromBytes({});
+  // Non-blocking, so that opening a FIFO does not wait for a writer.
+  CFileHandle file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat status {};
+  if (!file.IsOpen() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) return FromBytes({});
   const ssize_t length = ReadAll(file.Get(), buffer);
   if (length < 0) return FromBytes({});
   return FromBytes(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(length)));
@@ -168,18 +187,19 @@ bool CSettingsBlock::SaveSettings(const std::string& path) {
   const SettingsBytes image = ToBytes();
   m_Checksum = image[kSettingsChecksumOffset];
 
-  const std::string tempPath = TempPathFor(path);
+  const std::string target = FinalTarget(path);
+  const std::string tempPath = TempPathFor(target);
   CFileHandle file(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!file.IsOpen()) return false;
   // The data must be on disk before the rename publishes it, or a crash of
   // the machine could leave an empty file under the real name.
   const bool written = WriteAll(file.Get(), image) && fsync(file.Get()) == 0 && file.Close();
-  if (!written || std::rename(tempPath.c_str(), path.c_str()) != 0) {
+  if (!written || std::rename(tempPath.c_str(), target.c_str()) != 0) {
     file.Close();
     (void)unlink(tempPath.c_str());
     return false;
   }
-  SyncDirectoryOf(path);
+  SyncDirectoryOf(target);
   return true;
 }
 

@@ -30,6 +30,13 @@ inline constexpr std::size_t kSettingsChecksumOffset = 856;
 
 using SettingsBytes = std::array<uint8_t, kSettingsSize>;
 
+// The ADR RX setup count's range and default. A file holding a count
+// outside the range (a valid checksum says nothing about the value) gets the
+// default.
+inline constexpr int32_t kAdrRxCountMin = 2;
+inline constexpr int32_t kAdrRxCountMax = 10;
+inline constexpr int32_t kAdrRxCountDefault = 8;
+
 // Low 8 bits of the sum of bytes 0 to 855 of a settings image.
 uint8_t SettingsChecksum(std::span<const uint8_t, kSettingsSize> bytes);
 
@@ -95,13 +102,16 @@ struct CSettingsBlock {
   bool FromBytes(std::span<const uint8_t> bytes);
 
   // Fills the block from the file at `path`, or with the defaults when the
-  // file is missing, unreadable, not 860 bytes long or fails its checksum.
-  // Returns true when the file was taken. The file is never changed.
+  // file is missing, unreadable, not a regular file (a FIFO or a device is
+  // never waited on), not 860 bytes long or fails its checksum. Returns true
+  // when the file was taken. The file is never changed.
   bool LoadSettings(const std::string& path);
 
   // Stores the checksum into the block and writes the 860-byte image to
   // `path`, replacing the file in one step (a new file renamed over the old
-  // one), so the file is always either the old or the new image. Returns
+  // one), so the file is always either the old or the new image. When
+  // `path` is a symbolic link, the file it leads to is replaced and the link
+  // stays. Returns
   // false, leaving the options in memory and any old file as they were, when
   // the file cannot be written.
   bool SaveSettings(const std::string& path);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
@@ -133,6 +134,62 @@ TEST_F(SettingsTest, InvalidFilesGiveDefaultsAndStayUntouched) {
     EXPECT_FALSE(block.LoadSettings(m_Path));
     ExpectDefaults(block);
     EXPECT_EQ(ReadFile(m_Path), c.file);
+  }
+}
+
+// A FIFO or a folder under the file's name gives the defaults at once: the
+// start of the program never waits for a writer that will not come.
+TEST_F(SettingsTest, OnlyARegularFileIsRead) {
+  ASSERT_EQ(mkfifo(m_Path.c_str(), 0600), 0);
+  CSettingsBlock block;
+  SetAllOptions(block, 7);
+  EXPECT_FALSE(block.LoadSettings(m_Path));
+  ExpectDefaults(block);
+  std::filesystem::remove(m_Path);
+  std::filesystem::create_directory(m_Path);
+  EXPECT_FALSE(block.LoadSettings(m_Path));
+  ExpectDefaults(block);
+}
+
+// A valid checksum says nothing about the values: an ADR count outside its
+// range is replaced by the default, the rest of the file is taken.
+TEST_F(SettingsTest, AnAdrCountOutOfRangeInAValidFileGetsTheDefault) {
+  const struct {
+    int32_t stored;
+    int32_t used;
+  } cases[] = {{1, 8}, {11, 8}, {-5, 8}, {0, 8}, {2, 2}, {10, 10}, {5, 5}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    Bytes image = ForeignImage();
+    PutWord(image, 32, static_cast<uint32_t>(c.stored));
+    image[856] = SumOfFirst856(image);
+    WriteFile(m_Path, image);
+    CSettingsBlock block;
+    EXPECT_TRUE(block.LoadSettings(m_Path));
+    EXPECT_EQ(block.m_nAdrRxCount.Load(), c.used);
+    EXPECT_EQ(block.m_bAutoRestart.Load(), 1);  // the rest as stored
+  }
+}
+
+// An operator who keeps the file elsewhere (a link into /etc, say) keeps the
+// link: saving replaces the file it leads to, also before it exists.
+TEST_F(SettingsTest, SavingWritesThroughASymbolicLink) {
+  const std::filesystem::path real = std::filesystem::path(m_Dir.Path()) / "elsewhere";
+  std::filesystem::create_directory(real);
+  for (const char* name : {"existing.cfg", "not-yet.cfg"}) {
+    SCOPED_TRACE(name);
+    const std::filesystem::path target = real / name;
+    if (std::string(name) == "existing.cfg") WriteFile(target.string(), DefaultImage());
+    std::filesystem::remove(m_Path);
+    std::filesystem::create_symlink(std::filesystem::path("elsewhere") / name, m_Path);  // relative
+    CSettingsBlock block;
+    block.m_nAdrRxCount = 4;
+    ASSERT_TRUE(block.SaveSettings(m_Path));
+    EXPECT_TRUE(std::filesystem::is_symlink(m_Path));
+    EXPECT_EQ(ReadFile(target.string()), ImageOf(block));
+    CSettingsBlock reread;
+    EXPECT_TRUE(reread.LoadSettings(m_Path));
+    EXPECT_EQ(reread.m_nAdrRxCount.Load(), 4);
   }
 }
 
