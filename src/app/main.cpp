@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     app.SetWindow(&window);
     if (app.StartServer() != 1) {
       quorvex::FlushTrace();
+      if (!app.StartError().empty()) fprintf(stderr, "quorvex-server: %s\n", app.StartError().c_str());
       fprintf(stderr, "quorvex-server: the server could not be started\n");
       app.SetWindow(nullptr);
       return 1;

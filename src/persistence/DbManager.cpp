@@ -271,6 +271,25 @@ bool CDbManager::IsOpen() {
   return m_Db != nullptr;
 }
 
+bool CDbManager::CheckUsable(std::string& reason) {
+  Guard lock(m_Lock);
+  sqlite3* db = m_Db.get();
+  auto refuse = [&reason](const std::string& why, int code) {
+    reason = why + " (" + sqlite3_errstr(code) + ")";
+    return false;
+  };
+  if (db == nullptr) return refuse("it could not be opened", m_Result != 0 ? m_Result : SQLITE_CANTOPEN);
+  if (m_Result != SQLITE_OK) return refuse("its tables could not be set up", m_Result);
+  int rc = sqlite3_exec(db, "SELECT COUNT(*) FROM APPTBL", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return refuse("it cannot be read", rc);
+  if (sqlite3_db_readonly(db, "main") != 0) return refuse("it is read-only", SQLITE_READONLY);
+  if (sqlite3_get_autocommit(db) == 0) return true;  // a batch is open: writing works
+  rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return refuse("it cannot be written", rc);
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return true;
+}
+
 int CDbManager::SetUpConnection() {
   sqlite3* db = m_Db.get();
   int first = SQLITE_OK;
@@ -283,11 +302,12 @@ int CDbManager::SetUpConnection() {
   // behind the database lock meanwhile.
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
 
-  // Durability: write-ahead log with synchronous=NORMAL. Every statement
-  // commits on its own; its commit is an append to the -wal file, handed to
-  // the operating system before the statement returns. So a statement that
-  // has completed survives the process being killed at any moment (kill -9,
-  // a crash): the kernel holds its bytes. A process killed in the middle of
+  // Durability: write-ahead log with synchronous=NORMAL. A statement outside
+  // a batch commits on its own, a batch (BeginBatch) commits its statements
+  // together; a commit is an append to the -wal file, handed to the
+  // operating system before it returns. So what has been committed survives
+  // the process being killed at any moment (kill -9, a crash): the kernel
+  // holds its bytes. A process killed in the middle of
   // a statement leaves WAL frames without a commit mark, which the next
   // opener discards, so the database file itself is never damaged. The WAL
   // is flushed to disk at every checkpoint; only a power loss or a kernel

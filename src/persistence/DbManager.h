@@ -70,6 +70,11 @@ class CDbManager : public CBaseMgr {
   void Close();
   // True while a connection is held.
   bool IsOpen();
+  // Whether the server can work with the file: open, a database whose
+  // tables could be set up, readable, and writable (a write transaction can
+  // be begun). false with the operator's explanation in `reason` otherwise
+  // (not a database, damaged, read-only, locked, not open).
+  bool CheckUsable(std::string& reason);
 
   // The connection, null when none. Use only while holding Mutex().
   sqlite3* Connection() const { return m_Db.get(); }

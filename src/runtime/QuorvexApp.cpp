@@ -67,6 +67,15 @@ void CQuorvexApp::SaveSettings() { m_Settings.SaveSettings(DataPath(kSettingsFil
 
 int CQuorvexApp::StartServer() {
   if (m_LoRaUdpServer.m_Started.load() != 0) return 0;
+  // Serving without a usable database would acknowledge every gateway and
+  // store nothing; the operator must hear of it instead.
+  m_StartError.clear();
+  std::string reason;
+  if (!m_LoRaDbMgr.CheckUsable(reason)) {
+    m_StartError = "The database " + m_LoRaDbMgr.m_FileName + " cannot be used: " + reason + ".";
+    TraceLine("%s\r\n", m_StartError.c_str());
+    return 0;
+  }
 
   // Threads of an earlier run are asked to stop; their queued requests
   // must never be sent by the new run.

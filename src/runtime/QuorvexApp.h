@@ -63,8 +63,11 @@ class CQuorvexApp {
   void SaveSettings();
 
   // Start button: 1 when the server was started, 0 when it was already
-  // running or the receive thread could not be created.
+  // running, the database cannot be used (StartError() says why), or the
+  // receive thread could not be created.
   int StartServer();
+  // Why the last StartServer refused to serve; empty when it did not.
+  const std::string& StartError() const { return m_StartError; }
   // Stop button: asks every server thread to end, closes the gateway socket
   // and waits at most 1000 ms for the receive thread.
   void StopServer();
@@ -132,6 +135,7 @@ class CQuorvexApp {
                    const RadioMetadata& meta);
 
   std::string m_DataDir;
+  std::string m_StartError;
   std::atomic<IWindowLink*> m_Window{nullptr};
 
   // The log ring: m_LogWrite is moved by producers only (under m_LogLock),

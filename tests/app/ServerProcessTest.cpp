@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 
+#include "persistence/DbFixture.h"
 #include "persistence/DbManager.h"
 #include "runtime/Settings.h"
 #include "support/GatewaySim.h"
@@ -139,6 +142,45 @@ TEST(ServerProcessTest, UnusableDataDirectoryIsAnError) {
   EXPECT_EQ(RunToEnd(kServer, {"--data-dir", (dir.Path() / "missing").string()}, dir.Path().string(), &out, &err),
             1);
   EXPECT_NE(err.find("cannot use the data directory"), std::string::npos);
+}
+
+// A database the server cannot work with is refused at start, in plain
+// words, instead of serving gateways while storing nothing.
+TEST(ServerProcessTest, AnUnusableDatabaseIsRefusedAtStart) {
+  const struct {
+    const char* what;
+    std::string content;  // the database file's bytes; empty: a real database
+    bool lockedByAnotherProgram;
+    const char* reason;
+  } cases[] = {
+      {"not a database", std::string(8192, 'x'), false, "cannot be used: "},
+      {"truncated", "SQLite format 3" + std::string(1, '\0') + std::string(84, '\x10'), false, "cannot be used: "},
+      {"held by another program", "", true, "cannot be written (database is locked)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    const std::string file = (dir.Path() / CDbManager::kFileName).string();
+    if (!c.content.empty()) {
+      FILE* out = fopen(file.c_str(), "wb");
+      ASSERT_NE(out, nullptr);
+      fwrite(c.content.data(), 1, c.content.size(), out);
+      fclose(out);
+    }
+    std::unique_ptr<test::RawDb> holder;
+    if (c.lockedByAnotherProgram) {
+      { CDbManager db; db.Open(dir.Path().string()); }  // a real database first
+      holder = std::make_unique<test::RawDb>(file);
+      ASSERT_EQ(holder->Exec("BEGIN EXCLUSIVE"), 0);
+    }
+    std::string out, err;
+    const int port = test::FreeUdpPort();
+    EXPECT_EQ(RunToEnd(kServer, {"--data-dir", dir.Path().string(), "--port", std::to_string(port)},
+                       dir.Path().string(), &out, &err),
+              1);
+    EXPECT_NE(err.find("quorvex-server: The database " + file + " cannot be used"), std::string::npos) << err;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+  }
 }
 
 }  // namespace

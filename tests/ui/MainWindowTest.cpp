@@ -56,6 +56,16 @@ TEST_F(MainWindowTest, AFailedStartChangesNothing) {
   EXPECT_EQ(Page().StateLabel()->text(), state);
 }
 
+TEST_F(MainWindowTest, StartWithAnUnusableDatabaseSaysWhyAndDoesNotServe) {
+  Open();
+  app.m_LoRaDbMgr.Close();  // as if the file could not be opened
+  window->OnStart();
+  EXPECT_FALSE(app.IsStarted());
+  EXPECT_TRUE(window->Button(CQuorvexDlg::kStartId)->isEnabled());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("cannot be used: it could not be opened"), std::string::npos) << messages[0];
+}
+
 TEST_F(MainWindowTest, AutoStartPressesStartAbout700MsAfterOpening) {
   app.m_Settings.m_bAutoRestart = 1;
   app.SaveSettings();

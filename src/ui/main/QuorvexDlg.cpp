@@ -178,7 +178,10 @@ void CQuorvexDlg::PaintPageButton(QPainter& p, const DrawItem& item, int id) {
 
 void CQuorvexDlg::OnStart() {
   m_AutoStartSecond.stop();
-  if (m_App.StartServer() != 1) return;
+  if (m_App.StartServer() != 1) {
+    if (!m_App.StartError().empty()) ShowMessage(this, QString::fromStdString(m_App.StartError()));
+    return;
+  }
   m_Start->setEnabled(false);
   m_Stop->setEnabled(true);
   m_RunnView->OnServerStarted();
