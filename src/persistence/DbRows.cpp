@@ -1,5 +1,7 @@
 #include "persistence/DbRows.h"
 
+#include "runtime/Trace.h"
+
 namespace quorvex {
 
 void ReadApplicationRow(sqlite3_stmt* stmt, CApplication& r) {
@@ -12,8 +14,15 @@ void ReadApplicationRow(sqlite3_stmt* stmt, CApplication& r) {
   ReadInt(stmt, "RX2CHAN", r.RX2CHAN);
   ReadInt(stmt, "RX2SF", r.RX2SF);
   ReadInt(stmt, "RX2BW", r.RX2BW);
-  ReadText(stmt, "APPURL", r.APPURL);
-  ReadText(stmt, "APPPARM", r.APPPARM);
+  // A server address cut to the field would post to another address; the
+  // application then posts nowhere until the operator corrects it.
+  const bool urlWhole = ReadText(stmt, "APPURL", r.APPURL);
+  const bool pathWhole = ReadText(stmt, "APPPARM", r.APPPARM);
+  if (!urlWhole || !pathWhole) {
+    TraceLine("Application %d: its server address is longer than %zu characters and is not used\r\n", r.PKEY,
+              sizeof r.APPURL - 1);
+    r.APPURL[0] = 0;
+  }
   ReadText(stmt, "MEMO", r.MEMO);
 }
 

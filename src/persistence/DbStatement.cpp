@@ -230,17 +230,18 @@ void ReadBlobBytes(sqlite3_stmt* stmt, const char* column, uint8_t* field, size_
   memcpy(field, data, n);
 }
 
-void ReadTextBytes(sqlite3_stmt* stmt, const char* column, char* field, size_t capacity) {
-  if (capacity == 0) return;
+bool ReadTextBytes(sqlite3_stmt* stmt, const char* column, char* field, size_t capacity) {
+  if (capacity == 0) return false;
   const int index = FindColumn(stmt, column);
-  if (index < 0) return;
+  if (index < 0) return true;
   field[0] = 0;
   const unsigned char* text = sqlite3_column_text(stmt, index);
   const int stored = sqlite3_column_bytes(stmt, index);
-  if (text == nullptr || stored <= 0) return;
+  if (text == nullptr || stored <= 0) return true;
   const size_t n = static_cast<size_t>(stored) < capacity - 1 ? static_cast<size_t>(stored) : capacity - 1;
   memcpy(field, text, n);
   field[n] = 0;
+  return n == static_cast<size_t>(stored);
 }
 
 }  // namespace quorvex

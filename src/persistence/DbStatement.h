@@ -104,15 +104,16 @@ void ReadInt64(sqlite3_stmt* stmt, const char* column, int64_t& field);
 // the field becomes zero. A null leaves the field zero.
 void ReadBlobBytes(sqlite3_stmt* stmt, const char* column, uint8_t* field, size_t width);
 // Copies at most `capacity` - 1 bytes and terminates; a null reads as empty.
-void ReadTextBytes(sqlite3_stmt* stmt, const char* column, char* field, size_t capacity);
+// false when the stored text was longer and has been cut.
+bool ReadTextBytes(sqlite3_stmt* stmt, const char* column, char* field, size_t capacity);
 
 template <size_t N>
 void ReadBlob(sqlite3_stmt* stmt, const char* column, uint8_t (&field)[N]) {
   ReadBlobBytes(stmt, column, field, N);
 }
 template <size_t N>
-void ReadText(sqlite3_stmt* stmt, const char* column, char (&field)[N]) {
-  ReadTextBytes(stmt, column, field, N);
+bool ReadText(sqlite3_stmt* stmt, const char* column, char (&field)[N]) {
+  return ReadTextBytes(stmt, column, field, N);
 }
 
 }  // namespace quorvex

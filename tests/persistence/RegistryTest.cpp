@@ -250,9 +250,23 @@ TEST_F(DbTest, BlobsAndTextsNeverOverrunTheirFields) {
   const CApplication& app = *apps.m_List[0];
   const uint8_t appEui[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   EXPECT_EQ(0, memcmp(app.APPEUI, appEui, 8));
-  EXPECT_EQ(std::string(app.APPURL), longText.substr(0, 50));
+  // A cut server address would post to another server: it is not used.
+  EXPECT_STREQ(app.APPURL, "");
   EXPECT_STREQ(app.APPPARM, "");
   EXPECT_STREQ(app.MEMO, "abc");
+
+  // Likewise when only the path is too long; an address that fits is kept.
+  ASSERT_EQ(raw.Exec("INSERT INTO APPTBL (PKEY, APPURL, APPPARM) VALUES (2, 'http://a.example', '/" + longText +
+                     "'), (3, 'http://b.example', '/up');"),
+            SQLITE_OK);
+  CAppList more(db);
+  ASSERT_EQ(more.LoadApplications(), 0);
+  CApplication copy;
+  ASSERT_TRUE(more.CopyApplication(2, copy));
+  EXPECT_STREQ(copy.APPURL, "");
+  ASSERT_TRUE(more.CopyApplication(3, copy));
+  EXPECT_STREQ(copy.APPURL, "http://b.example");
+  EXPECT_STREQ(copy.APPPARM, "/up");
 }
 
 TEST(RegistryMissingColumns, FieldsWithoutAColumnKeepTheirInitialValues) {
