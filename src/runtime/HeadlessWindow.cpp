@@ -3,6 +3,7 @@
 #include "persistence/Log.h"
 #include "platform/AsyncWriter.h"
 #include "runtime/QuorvexApp.h"
+#include "util/ControlText.h"
 
 namespace quorvex {
 
@@ -18,7 +19,7 @@ void CHeadlessWindow::SendWindowMessage(int message) {
     CLog record;
     std::string lines;
     while (m_App.TakeLogRecord(record)) {
-      lines += FormatLogLine(record);
+      lines += EscapeControlChars(FormatLogLine(record));
       lines += '\n';
       ++m_Printed;
     }

@@ -17,6 +17,7 @@
 
 #include "platform/AsyncWriter.h"
 #include "platform/Tick.h"
+#include "util/ControlText.h"
 
 namespace quorvex {
 namespace {
@@ -135,7 +136,7 @@ std::string FormatTraceLine(uint32_t tick, std::string_view timeText, std::strin
   line += "  ";
   line += timeText;
   line += " >>> ";
-  line += message;
+  AppendEscapedControls(line, message);
   return line;
 }
 

@@ -47,8 +47,9 @@ void TraceMessage(std::string_view message);
 std::string FormatTraceTime(const std::tm& local);
 
 // The trace line "%d  %s >>> %s" of the tick count (printed as a signed
-// 32-bit decimal), the time text and the message. Nothing is cut and no
-// line break is added.
+// 32-bit decimal), the time text and the message, whose control characters
+// (other than tab and line ends) are written as "\xHH" so that text from the
+// network never drives a terminal. Nothing is cut and no line break is added.
 std::string FormatTraceLine(uint32_t tick, std::string_view timeText, std::string_view message);
 
 // The datagram the console receives for `line`: its first kConsoleTextMax

@@ -165,6 +165,8 @@ TEST(TraceFormatTest, LineIsTickTwoSpacesTimeArrowsMessage) {
       {7, time, "a\r\nb\n", "7  2024.03.05 14.07.09 >>> a\r\nb\n"},
       // A time that could not be formatted leaves its place empty.
       {7, "", "x", "7   >>> x"},
+      // Control characters from the network never reach the terminal raw.
+      {7, "", "\x1b[2J\x1b]0;owned\x07 tab\tDEL\x7f", "7   >>> \\x1B[2J\\x1B]0;owned\\x07 tab\tDEL\\x7F"},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatTraceLine(c.tick, c.time, c.message), c.line);
 }
