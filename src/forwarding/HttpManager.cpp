@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <strings.h>
 
 #include "gateway/Gateway.h"
@@ -258,6 +259,21 @@ CHttpManager::~CHttpManager() {
 }
 
 void CHttpManager::Attach(CDLinkList* downlinks) { m_Downlinks.store(downlinks); }
+
+namespace {
+std::mutex g_CaFileMutex;
+std::string g_CaFile;  // guarded by g_CaFileMutex
+}  // namespace
+
+void CHttpManager::SetTrustedCaFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_CaFileMutex);
+  g_CaFile = path;
+}
+
+std::string CHttpManager::TrustedCaFile() {
+  std::lock_guard<std::mutex> lock(g_CaFileMutex);
+  return g_CaFile;
+}
 
 int CHttpManager::StartWorkers(int count) {
   count = std::clamp(count, 1, kMaxWorkers);
@@ -551,6 +567,8 @@ int CHttpManager::HttpPost(const std::string& url, const std::string& body, std:
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_SSL_VERIFYPEER, 1L);
     set(CURLOPT_SSL_VERIFYHOST, 2L);
+    const std::string caFile = TrustedCaFile();
+    if (!caFile.empty()) set(CURLOPT_CAINFO, caFile.c_str());
     set(CURLOPT_HTTPHEADER, headers.get());
     set(CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
     set(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));

@@ -140,6 +140,15 @@ class CHttpManager : public CBaseMgr {
   static int HttpPost(const std::string& url, const std::string& body, std::string& answer,
                       const std::atomic<int>* abort = nullptr);
 
+  // Name of the file in the data directory whose certificate authorities
+  // (PEM) https posts trust instead of the system's: for application
+  // servers with a private authority or a self-signed certificate.
+  static constexpr char kTrustedCaFileName[] = "ca-certificates.pem";
+  // The authorities file of every later post, process-wide; empty for the
+  // system's. Certificates and host names are verified either way.
+  static void SetTrustedCaFile(const std::string& path);
+  static std::string TrustedCaFile();
+
  protected:
   // Posts one request and handles the answer; runs on a worker thread
   // without the manager's lock. Never throws.

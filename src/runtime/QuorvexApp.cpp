@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 
 #include "lorawan/LogBuilder.h"
@@ -47,7 +48,19 @@ bool CQuorvexApp::InitBase(const std::string& dataDir) {
   m_LogRead = 0;
   m_LogWrite = 0;
   m_LoRaDbMgr.Open(m_DataDir);
+  UseTrustedCaFile();
   return true;
+}
+
+void CQuorvexApp::UseTrustedCaFile() {
+  const std::string path = DataPath(CHttpManager::kTrustedCaFileName);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    CHttpManager::SetTrustedCaFile({});
+    return;
+  }
+  CHttpManager::SetTrustedCaFile(path);
+  TraceLine("https posts trust the certificate authorities in %s\r\n", path.c_str());
 }
 
 int CQuorvexApp::LoadRegistries() {

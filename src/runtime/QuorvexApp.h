@@ -134,6 +134,9 @@ class CQuorvexApp {
   void QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway, int32_t gatewayKey, uint8_t mtype,
                    const RadioMetadata& meta);
 
+  // Posts trust the authorities of the data directory's CA file, if it has one.
+  void UseTrustedCaFile();
+
   std::string m_DataDir;
   std::string m_StartError;
   std::atomic<IWindowLink*> m_Window{nullptr};

@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -106,9 +107,11 @@ class AppServer {
   bool m_Held = false;
 };
 
-// A self-signed certificate for 127.0.0.1 and its key, as PEM files.
+// A self-signed certificate for 127.0.0.1 and its key, as PEM files. With
+// `altName` (say "IP:127.0.0.1") it names the host the way TLS clients
+// check it; without, a client that trusts it still refuses the host.
 struct SelfSignedCert {
-  explicit SelfSignedCert(const TempDir& dir)
+  explicit SelfSignedCert(const TempDir& dir, const char* altName = nullptr)
       : certPath(dir.File("cert.pem")), keyPath(dir.File("key.pem")) {
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
     std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
@@ -122,6 +125,15 @@ struct SelfSignedCert {
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
     X509_set_issuer_name(cert.get(), name);
+    if (altName != nullptr) {
+      X509V3_CTX ctx;
+      X509V3_set_ctx_nodb(&ctx);
+      X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
+      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, altName);
+      if (ext == nullptr) return;
+      X509_add_ext(cert.get(), ext, -1);
+      X509_EXTENSION_free(ext);
+    }
     if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0) return;
     std::unique_ptr<BIO, decltype(&BIO_free)> certOut(BIO_new_file(certPath.c_str(), "w"), BIO_free);
     std::unique_ptr<BIO, decltype(&BIO_free)> keyOut(BIO_new_file(keyPath.c_str(), "w"), BIO_free);
@@ -364,6 +376,38 @@ TEST(HttpPost, HttpsCertificatesAreVerified) {
   EXPECT_EQ(CHttpManager::HttpPost(server.Url("https") + "/up", "{}", answer), 60);  // peer not trusted
   EXPECT_EQ(answer, "");
   EXPECT_EQ(server.RequestCount(), 0u);
+}
+
+// An operator whose application server has a private authority or a
+// self-signed certificate names it in the data directory's CA file; the
+// certificate and the host name are still checked.
+TEST(HttpPost, AnAuthorityFileMakesAPrivateCertificateTrusted) {
+  struct Case {
+    const char* what;
+    const char* altName;
+    bool trusted;
+    int result;
+  };
+  const Case cases[] = {
+      {"system authorities only", "IP:127.0.0.1", false, 60},
+      {"its own certificate trusted", "IP:127.0.0.1", true, 0},
+      {"trusted, but issued for another host", "DNS:other.example", true, 60},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    SelfSignedCert cert(dir, c.altName);
+    ASSERT_TRUE(cert.ok);
+    auto tls = std::make_unique<httplib::SSLServer>(cert.certPath.c_str(), cert.keyPath.c_str());
+    ASSERT_TRUE(tls->is_valid());
+    AppServer server(std::move(tls));
+    server.Answer(200, "{\"result\":0}");
+    CHttpManager::SetTrustedCaFile(c.trusted ? cert.certPath : std::string());
+    std::string answer;
+    EXPECT_EQ(CHttpManager::HttpPost(server.Url("https") + "/up", "{}", answer), c.result);
+    EXPECT_EQ(server.RequestCount(), c.result == 0 ? 1u : 0u);
+  }
+  CHttpManager::SetTrustedCaFile({});
 }
 
 // ---- Through the workers into the downlink queue -----------------------------------

@@ -199,5 +199,22 @@ TEST_F(QuorvexAppTest, TxSentKeepsACopyOfTheDeviceSent) {
   EXPECT_EQ(copy.DEVEUI[0], 0xAB);
 }
 
+TEST(QuorvexAppCaFileTest, PostsTrustTheDataDirectorysAuthorityFileWhenThereIsOne) {
+  for (const bool present : {true, false}) {
+    SCOPED_TRACE(present ? "with the file" : "without");
+    test::TempDir dir;
+    const std::string file = dir.File(CHttpManager::kTrustedCaFileName);
+    if (present) {
+      FILE* out = fopen(file.c_str(), "w");
+      ASSERT_NE(out, nullptr);
+      fputs("-----BEGIN CERTIFICATE-----\n", out);
+      fclose(out);
+    }
+    CQuorvexApp app;
+    ASSERT_TRUE(app.InitBase(dir.Path().string()));
+    EXPECT_EQ(CHttpManager::TrustedCaFile(), present ? file : std::string());
+  }
+}
+
 }  // namespace
 }  // namespace quorvex
