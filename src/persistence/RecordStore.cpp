@@ -8,6 +8,37 @@ namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
 }  // namespace
 
+// Each insert hands the record to its registry; the kept record is read
+// back under the lock that its removal takes, before anyone can free it.
+int StoreNewApplication(CDbManager& db, CAppList& apps, const CApplication& record, CApplication& stored) {
+  auto created = std::make_unique<CApplication>(record);
+  Guard lock(db.Mutex());
+  const CApplication* kept = created.get();
+  const int result = apps.InsertApplication(std::move(created));
+  stored = *kept;
+  return result;
+}
+
+int StoreNewDevice(CDbManager& db, CDeviceManager& devices, const CDeviceRow& record, CDeviceRow& stored) {
+  auto created = std::make_unique<CDevice>();
+  static_cast<CDeviceRow&>(*created) = record;
+  Guard lock(db.Mutex());
+  const CDevice* kept = created.get();
+  const int result = devices.InsertDevice(std::move(created));
+  stored = *kept;
+  return result;
+}
+
+int StoreNewGateway(CGateManager& gateways, const CGatewayRow& record, CGatewayRow& stored) {
+  auto created = std::make_unique<CGateway>();
+  static_cast<CGatewayRow&>(*created) = record;
+  Guard lock(gateways.Mutex());
+  const CGateway* kept = created.get();
+  const int result = gateways.InsertGateway(std::move(created));
+  stored = *kept;
+  return result;
+}
+
 int StoreEditedApplication(CDbManager& db, CAppList& apps, const CApplication& changed) {
   Guard lock(db.Mutex());
   CApplication* record = apps.FindApplication(changed.PKEY);

@@ -20,6 +20,15 @@
 
 namespace quorvex {
 
+// New records from the operator's forms: stored and appended to their
+// registry (whatever the database answers, as the registries keep them);
+// `stored` receives the record as kept, with its new key (or the key of a
+// never-stored record when the database refused). 0, 2 or 3 as the
+// registry's insert.
+int StoreNewApplication(CDbManager& db, CAppList& apps, const CApplication& record, CApplication& stored);
+int StoreNewDevice(CDbManager& db, CDeviceManager& devices, const CDeviceRow& record, CDeviceRow& stored);
+int StoreNewGateway(CGateManager& gateways, const CGatewayRow& record, CGatewayRow& stored);
+
 // Replaces the listed application with `changed.PKEY` by `changed` and
 // rewrites its row (UpdateApplication), under the database lock. 0, 2 when
 // the database refused (the record in memory is changed all the same), 3

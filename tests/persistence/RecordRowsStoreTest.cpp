@@ -105,6 +105,39 @@ class RecordStoreTest : public test::DbTest {
   int32_t appKey = 0;
 };
 
+TEST_F(RecordStoreTest, NewRecordsComeBackWithTheirKeysFromTheRegistryAndTheFile) {
+  CApplication app;
+  app.APPEUI[7] = 2;
+  CApplication storedApp;
+  ASSERT_EQ(StoreNewApplication(db, apps, app, storedApp), 0);
+  EXPECT_GT(storedApp.PKEY, appKey);
+  EXPECT_EQ(apps.m_List.back()->PKEY, storedApp.PKEY);
+
+  CDeviceRow device;
+  device.APKEY = storedApp.PKEY;
+  device.DEVEUI[0] = 7;
+  CDeviceRow storedDevice;
+  ASSERT_EQ(StoreNewDevice(db, devices, device, storedDevice), 0);
+  ASSERT_TRUE(devices.GetDeviceByPkey(storedDevice.PKEY));
+  EXPECT_EQ(devices.GetDeviceByPkey(storedDevice.PKEY)->DEVEUI[0], 7);
+
+  CGateManager gateways;
+  gateways.Attach(&db, nullptr);
+  CGatewayRow gateway;
+  snprintf(gateway.ID, sizeof gateway.ID, "AA555A0000000009");
+  CGatewayRow storedGateway;
+  ASSERT_EQ(StoreNewGateway(gateways, gateway, storedGateway), 0);
+  EXPECT_GT(storedGateway.PKEY, 0);
+  EXPECT_STREQ(storedGateway.ID, "AA555A0000000009");
+
+  // A refused insert keeps the record listed, without a stored key.
+  db.Close();
+  CApplication refused;
+  EXPECT_EQ(StoreNewApplication(db, apps, app, refused), 2);
+  EXPECT_EQ(refused.PKEY, -1);
+  EXPECT_EQ(apps.m_List.back()->PKEY, -1);
+}
+
 TEST_F(RecordStoreTest, AnEditedApplicationIsWhatTheRadioSideCopiesNext) {
   CApplication changed = *apps.m_List.back();
   snprintf(changed.APPURL, sizeof changed.APPURL, "http://new.example:8080");

@@ -289,12 +289,9 @@ void CLoRaView::TellRefusal(const DeleteResult& result) {
 void CLoRaView::AddApplication() {
   CAppDlg dialog(m_Src.apps, this);
   if (!Run(dialog)) return;
-  auto record = std::make_unique<CApplication>(dialog.Record());
-  const CApplication* stored = record.get();
-  // The list keeps the record whatever the database answers.
-  (void)m_Src.apps.InsertApplication(std::move(record));
-  Guard lock(m_Src.db.Mutex());
-  m_Apps->AppendRow(RecordRow(ApplicationRowTexts(*stored), stored->PKEY));
+  CApplication stored;
+  (void)StoreNewApplication(m_Src.db, m_Src.apps, dialog.Record(), stored);  // listed whatever the answer
+  m_Apps->AppendRow(RecordRow(ApplicationRowTexts(stored), stored.PKEY));
 }
 
 void CLoRaView::EditApplication() {
@@ -383,14 +380,9 @@ void CLoRaView::AddDevice() {
   if (!CurrentApplication(app)) return;
   CDevDlg dialog(app, m_Src.devices, m_Src.db, this);
   if (!Run(dialog)) return;
-  auto record = std::make_unique<CDevice>();
-  static_cast<CDeviceRow&>(*record) = dialog.Record();
-  const CDevice* stored = record.get();
-  (void)m_Src.devices.InsertDevice(std::move(record));
-  {
-    Guard lock(m_Src.db.Mutex());
-    m_Devices->AppendRow(RecordRow(DeviceRowTexts(*stored), stored->PKEY));
-  }
+  CDeviceRow stored;
+  (void)StoreNewDevice(m_Src.db, m_Src.devices, dialog.Record(), stored);
+  m_Devices->AppendRow(RecordRow(DeviceRowTexts(stored), stored.PKEY));
   EnableDeviceButtons(false);
   update();
 }
@@ -428,12 +420,9 @@ void CLoRaView::DeleteDevice() {
 void CLoRaView::AddGateway() {
   CGateDlg dialog(m_Src.gateways, this);
   if (!Run(dialog)) return;
-  auto record = std::make_unique<CGateway>();
-  static_cast<CGatewayRow&>(*record) = dialog.Record();
-  const CGateway* stored = record.get();
-  (void)m_Src.gateways.InsertGateway(std::move(record));
-  Guard lock(m_Src.gateways.Mutex());
-  AppendGatewayRow(RecordRow(GatewayRowTexts(*stored), stored->PKEY));
+  CGatewayRow stored;
+  (void)StoreNewGateway(m_Src.gateways, dialog.Record(), stored);
+  AppendGatewayRow(RecordRow(GatewayRowTexts(stored), stored.PKEY));
 }
 
 void CLoRaView::EditGateway() {
