@@ -220,8 +220,12 @@ bool CJitManager::PrepareClassAReply(JitRequest& request, std::string& txpk) {
       return DropDeleted(device);
     CApplication application;
     if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
-    if (!BuildReplyFrame(*m_App, device, application)) return false;
-    devices.UpdateDownlinkState(&device);
+    const CDeviceRow stored = device;
+    const bool reply = BuildReplyFrame(*m_App, device, application);
+    // The device's answers and a cleared ADR flag are kept even when no
+    // reply follows.
+    if (reply || !CDeviceManager::SameDownlinkState(stored, device)) devices.UpdateDownlinkState(&device);
+    if (!reply) return false;
   }
   return PrepareRx1(request, txpk);
 }

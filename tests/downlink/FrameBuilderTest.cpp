@@ -192,7 +192,8 @@ const ReplyCase kReplyCases[] = {
     {"ConfirmedEmptyAck", 4, 10, 0, nullptr, 0, true, 0x60, 0x20, -1, ""},
     {"ConfirmedEmptyAckWithAdr", 4, 10, 1, nullptr, 0, true, 0x60, 0xA0, -1, ""},
     {"UnconfirmedTakesRequestPort", 2, 10, 0, "01 02 03", 0, true, 0x60, 0x00, 20, "01 02 03"},
-    {"ConfirmedKeepsUplinkPort", 4, 10, 0, "01 02 03", 0, true, 0x60, 0x20, 10, "01 02 03"},
+    // The operator chose the port: a confirmed uplink's port does not override it.
+    {"ConfirmedTakesRequestPort", 4, 10, 0, "01 02 03", 0, true, 0x60, 0x20, 20, "01 02 03"},
     {"ConfirmedRequestIsConfirmedDown", 2, 10, 0, "01 02 03", 1, true, 0xA0, 0x00, 20, "01 02 03"},
     // A confirmed MAC-only uplink has no port: data must not go out on FPort 0.
     {"DataNeverOnPortZero", 4, 0, 0, "AA", 0, true, 0x60, 0x20, 20, "AA"},

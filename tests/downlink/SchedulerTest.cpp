@@ -4,9 +4,12 @@
 // operator deleted while they waited.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "downlink/JitManager.h"
+#include "lorawan/TestHex.h"
 #include "persistence/Application.h"
 #include "persistence/RecordDeletion.h"
 #include "runtime/QuorvexApp.h"
@@ -17,6 +20,8 @@
 
 namespace quorvex {
 namespace {
+
+using test::Hex;
 
 std::unique_ptr<CDevice> Device(const char* tmst, int32_t pkey = 1) {
   auto device = std::make_unique<CDevice>();
@@ -89,22 +94,24 @@ class SchedulerTest : public ::testing::Test {
   void TearDown() override { app.m_LoRaUdpServer.Stop(); }
 
   // Stores a joined device of the application `apKey` with a session and
-  // no downlink sent yet; its key.
-  int32_t StoreDevice(int32_t apKey = 0) {
+  // no downlink sent yet, with `edit` applied; its key.
+  int32_t StoreDevice(int32_t apKey = 0, const std::function<void(CDevice&)>& edit = {}) {
     auto device = std::make_unique<CDevice>();
     device->APKEY = apKey;
     device->JOINED = 1;
     device->DEVADDR = 0x26011B00u + static_cast<uint32_t>(++storedDevices);
+    device->DEVEUI[7] = static_cast<uint8_t>(storedDevices);
     std::fill(std::begin(device->NETSKEY), std::end(device->NETSKEY), 0x11);
     std::fill(std::begin(device->APPSKEY), std::end(device->APPSKEY), 0x22);
     device->TXSEQ = -1;
+    if (edit) edit(*device);
     CDevice* kept = device.get();
     EXPECT_EQ(app.m_LoRaDevMgr.InsertDevice(std::move(device)), 0);
     return kept->PKEY;
   }
-  // A class A application for the replies; its key.
-  int32_t StoreApplication() {
-    auto application = std::make_unique<CApplication>();
+  // An application for the replies (class A unless `fields` say otherwise); its key.
+  int32_t StoreApplication(const CApplication& fields = {}) {
+    auto application = std::make_unique<CApplication>(fields);
     CApplication* kept = application.get();
     EXPECT_EQ(app.m_LoRaAppList.InsertApplication(std::move(application)), 0);
     return kept->PKEY;
@@ -112,11 +119,12 @@ class SchedulerTest : public ::testing::Test {
 
   // The answer to an uplink of stored device `pkey` (MType `upMType`: 0 a
   // join request, 4 a confirmed data uplink) received at tick `rxTick`,
-  // gateway time `tmst`.
-  void QueueAnswer(int32_t pkey, int32_t upMType, int64_t rxTick, const char* tmst = "1000000") {
+  // gateway time `tmst`. The queued record, for the test to add what the
+  // uplink carried; the queue owns it.
+  CDevice& QueueAnswer(int32_t pkey, int32_t upMType, int64_t rxTick, const char* tmst = "1000000") {
     auto request = std::make_unique<JitRequest>();
     request->m_Device = app.m_LoRaDevMgr.GetDeviceByPkey(pkey);
-    ASSERT_NE(request->m_Device, nullptr);
+    if (request->m_Device == nullptr) throw std::runtime_error("no stored device " + std::to_string(pkey));
     RadioMetadata::SetText(request->m_Device->m_RxInfo.tmst, tmst);
     RadioMetadata::SetText(request->m_Device->m_RxInfo.freq, "922.1");
     RadioMetadata::SetText(request->m_Device->m_RxInfo.datr, "SF7BW125");
@@ -125,7 +133,15 @@ class SchedulerTest : public ::testing::Test {
     request->m_Device->m_UpMType = upMType;
     request->m_Device->m_Gateway = &gateway;
     if (upMType == 0) request->m_Device->m_TxLength = 17;  // the accept is built at reception
+    CDevice& queued = *request->m_Device;
     app.m_LoRaJitMgr.AddRequest(std::move(request));
+    return queued;
+  }
+  // The stored row of device `pkey`.
+  CDevice Stored(int32_t pkey) {
+    const std::unique_ptr<CDevice> row = app.m_LoRaDevMgr.GetDeviceByPkey(pkey);
+    if (row == nullptr) throw std::runtime_error("no stored device " + std::to_string(pkey));
+    return *row;
   }
   void QueueJoinAccept(int32_t pkey, int64_t rxTick) { QueueAnswer(pkey, 0, rxTick); }
 
@@ -206,6 +222,52 @@ TEST_F(SchedulerTest, ARequestWhoseDeviceWasDeletedWhileItWaitedIsDroppedAndItsN
     const std::string expectTmst = c.upMType == 0 ? R"("tmst":7000000})" : R"("tmst":3000000})";
     EXPECT_NE(txpk.find(expectTmst), std::string::npos) << txpk;
     EXPECT_EQ(NextTxpk(0), "");
+  }
+}
+
+// An unconfirmed uplink that needs no reply still changes the device's
+// downlink state, and the change is on file: a LinkADRAns confirms the power
+// step it answers (else every later LinkADRReq asks for the same step), and
+// an ADR flag left set when the operator turned the application's ADR off is
+// cleared (else every uplink gets an empty reply).
+TEST_F(SchedulerTest, AnUplinkWithoutReplyStillStoresWhatItChanged) {
+  const struct {
+    const char* what;
+    int32_t appAdr;
+    int32_t adr, adrPwr, pwrReq;  // stored before
+    const char* upMac;
+    int32_t expectAdr, expectAdrPwr, expectPwrReq;
+  } cases[] = {
+      {"LinkADRAns confirms the power step", 1, 0, 2, 1, "03 07", 0, 3, 0},
+      {"LinkADRAns refusing the power keeps the request", 1, 0, 2, 1, "03 06", 0, 2, 1},
+      {"ADR turned off clears the device's flag", 0, 1, 0, 0, "", 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CApplication fields;
+    fields.ADR = c.appAdr;
+    const int32_t apKey = StoreApplication(fields);
+    const int32_t pkey = StoreDevice(apKey, [&](CDevice& d) {
+      d.ADR = c.adr;
+      d.ADRPWR = c.adrPwr;
+      d.PWRREQ = c.pwrReq;
+    });
+    // Three uplinks in a row: none of them gets a frame.
+    for (int uplink = 0; uplink < 3; ++uplink) {
+      const int64_t rxTick = 10000 + 2000 * uplink;
+      CDevice& queued = QueueAnswer(pkey, 2, rxTick);
+      const auto mac = Hex(c.upMac);
+      std::copy(mac.begin(), mac.end(), queued.m_UpMac);
+      queued.m_UpMacLength = static_cast<int32_t>(mac.size());
+      EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(rxTick + 800));
+      EXPECT_EQ(NextTxpk(0), "");
+    }
+    const CDevice stored = Stored(pkey);
+    EXPECT_EQ(stored.ADR, c.expectAdr);
+    EXPECT_EQ(stored.ADRPWR, c.expectAdrPwr);
+    EXPECT_EQ(stored.PWRREQ, c.expectPwrReq);
+    EXPECT_EQ(stored.TXSEQ, -1);  // no frame, no counter used
+    EXPECT_TRUE(sent.empty());
   }
 }
 
