@@ -131,6 +131,12 @@ std::unique_ptr<CDLink> OldestRx1Request(CQuorvexApp& app, int32_t devPkey) {
   return nullptr;
 }
 
+// When the uplink in hand was received, by the calendar clock; now for a
+// record that was not stamped.
+int64_t ReceptionTime(CQuorvexApp& app, const CDevice& device) {
+  return device.m_RxUnixMs != 0 ? device.m_RxUnixMs : app.m_UnixClockMs();
+}
+
 // Whether the uplink in hand gets a reply: a confirmed uplink always (it
 // waits for the ACK), a pending ADR decision always (the LinkADRReq rides on
 // it), an unconfirmed one only when there is data or a MAC command to carry.
@@ -195,7 +201,7 @@ bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& appl
 
   // The device's answers (a LinkADRAns confirming a power step) change its
   // state whether or not a reply follows.
-  if (device.m_UpMacLength > 0) HandleMacCommands(device);
+  if (device.m_UpMacLength > 0) HandleMacCommands(device, ReceptionTime(app, device));
   // Without ADR on the application no LinkADRReq will be sent: a flag left
   // from before would ask for an empty reply to every uplink.
   const bool adr = application.ADR != 0;

@@ -6,8 +6,12 @@
 // Frame: MHDR | DevAddr | FCtrl | FCnt | FOpts | [FPort | FRMPayload] | MIC.
 // Rules every frame built here keeps:
 // - FOpts holds whole MAC commands only, at most 15 bytes, so FOptsLen is
-//   always the true count. Commands that do not fit are dropped (traced);
-//   a LinkADRReq that does not fit waits for a later reply.
+//   always the true count. A reply's FOpts hold, in this order: the answers
+//   to the device's own requests (LinkCheckAns, DeviceTimeAns, in the order
+//   it asked; at most 9 bytes, so they always fit), the MAC bytes queued
+//   with the request, the server's LinkADRReq. Commands that do not fit are
+//   dropped from the end (traced); a LinkADRReq that does not fit waits for
+//   a later reply.
 // - Application data goes out on the port of the request it came from,
 //   after a confirmed uplink too. It never travels on FPort 0 (reserved for
 //   MAC commands under the NwkSKey): a request whose port is 0 loses its

@@ -4,12 +4,17 @@
 // operator deleted while they waited.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "downlink/JitManager.h"
 #include "lorawan/TestHex.h"
+#include "persistence/DLink.h"
+#include "support/DeviceSim.h"
+#include "support/GatewaySim.h"
 #include "persistence/Application.h"
 #include "persistence/RecordDeletion.h"
 #include "runtime/QuorvexApp.h"
@@ -136,6 +141,29 @@ class SchedulerTest : public ::testing::Test {
     CDevice& queued = *request->m_Device;
     app.m_LoRaJitMgr.AddRequest(std::move(request));
     return queued;
+  }
+  // The next data downlink the gateway received, opened as device `pkey`
+  // (the fixture's session keys) sees it; nothing when none came or it does
+  // not open.
+  std::optional<test::Downlink> NextDownlink(int32_t pkey, int timeoutMs) {
+    const auto datagram = gatewaySocket.Receive(timeoutMs);
+    if (!datagram) return std::nullopt;
+    const test::SimDatagram parsed = test::GatewaySim::ParseDatagram(*datagram);
+    if (!parsed.phyPayload) return std::nullopt;
+    test::Key nwkSKey, appSKey;
+    nwkSKey.fill(0x11);
+    appSKey.fill(0x22);
+    return test::DeviceSim(Stored(pkey).DEVADDR, nwkSKey, appSKey).Open(*parsed.phyPayload);
+  }
+  // Queues an "RX 1" request for device `pkey`.
+  void QueueRequest(int32_t pkey, int32_t port, const char* mac, const char* appData) {
+    auto request = std::make_unique<CDLink>();
+    request->DEVPKEY = pkey;
+    request->PORT = port;
+    request->CHANNEL = CDLink::kRx1;
+    std::snprintf(request->MAC, sizeof request->MAC, "%s", mac);
+    std::snprintf(request->APP, sizeof request->APP, "%s", appData);
+    ASSERT_EQ(app.m_LoRaDlinkList.InsertDownlink(std::move(request), false), 0);
   }
   // The stored row of device `pkey`.
   CDevice Stored(int32_t pkey) {
@@ -268,6 +296,47 @@ TEST_F(SchedulerTest, AnUplinkWithoutReplyStillStoresWhatItChanged) {
     EXPECT_EQ(stored.PWRREQ, c.expectPwrReq);
     EXPECT_EQ(stored.TXSEQ, -1);  // no frame, no counter used
     EXPECT_TRUE(sent.empty());
+  }
+}
+
+// A confirmed uplink on port 7 asks for a link check and the time; the
+// operator queued a DevStatusReq with data on port 20. One reply carries
+// both answers in the order asked, then the queued command, and the data on
+// the request's port. The time is that of the uplink's reception (GPS
+// seconds, then 1/256 s), not that of the moment the reply is built; a record
+// without a reception stamp is told the time of the build.
+TEST_F(SchedulerTest, OneReplyCarriesBothAnswersTheQueuedCommandAndTheDataOnTheRequestsPort) {
+  constexpr int64_t kReceivedMs = 1767225600500;  // 2026-01-01 00:00:00.5 UTC: GPS 1451260818 + 128/256
+  app.m_UnixClockMs = [] { return kReceivedMs + 800; };  // when the reply is built
+  const struct {
+    const char* what;
+    int64_t stamp;
+    const char* fopts;
+  } cases[] = {
+      {"stamped at reception", kReceivedMs, "02 00 02 0D 92 7B 80 56 80 06"},
+      {"not stamped", 0, "02 00 02 0D 93 7B 80 56 4C 06"},  // 1.3 s later: +1 s, 76/256
+  };
+  const int32_t apKey = StoreApplication();
+  int64_t rxTick = 10000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int32_t pkey = StoreDevice(apKey);
+    QueueRequest(pkey, 20, "06", "AA BB");
+    CDevice& queued = QueueAnswer(pkey, 4, rxTick += 2000);
+    queued.m_UpFPort = 7;
+    queued.m_UpMac[0] = 0x02;  // LinkCheckReq
+    queued.m_UpMac[1] = 0x0D;  // DeviceTimeReq
+    queued.m_UpMacLength = 2;
+    queued.m_RxUnixMs = c.stamp;
+    queued.NBGATE = 2;
+
+    ASSERT_TRUE(app.m_LoRaJitMgr.ServePass(rxTick + 800));
+    const std::optional<test::Downlink> downlink = NextDownlink(pkey, test::kPatienceMs);
+    ASSERT_TRUE(downlink.has_value());
+    EXPECT_TRUE(downlink->Ack());
+    EXPECT_EQ(downlink->fopts, Hex(c.fopts));
+    EXPECT_EQ(downlink->fport, std::optional<uint8_t>(20));
+    EXPECT_EQ(downlink->payload, Hex("AA BB"));
   }
 }
 
