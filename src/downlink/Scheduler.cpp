@@ -7,7 +7,6 @@
 // to the pull address of the gateway that heard the device.
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -96,8 +95,10 @@ bool CJitManager::MakeClassCTxpk(const CApplication& application, const std::str
                                  std::string& text) {
   Json::Value txpk = BaseTxpk(data, size);
   txpk["imme"] = true;
-  const double mhz = std::floor(static_cast<uint32_t>(application.RX2CHAN) / 1e6 * 10.0) / 10.0;
-  txpk["freq"] = mhz;
+  // In MHz with as many decimals as the stored Hz need: the document's
+  // numbers carry ten significant digits, exact for every 1 Hz step below
+  // 10 GHz (869525000 goes out as 869.525).
+  txpk["freq"] = static_cast<uint32_t>(application.RX2CHAN) / 1e6;
   // Bandwidth indices beyond the three known ones are sent as 125 kHz, the
   // bandwidth every region's RX2 channel uses.
   const int bandwidth = application.RX2BW == 1 ? 250 : application.RX2BW == 2 ? 500 : 125;

@@ -68,10 +68,15 @@ TEST(TxpkTest, ClassCGoesOutAtOnceOnTheApplicationsRx2Channel) {
     const char* freq;
     const char* datr;
   } cases[] = {{921900000, 0, 0, "921.9", "SF12BW125"},
-               {869525000, 3, 1, "869.5", "SF9BW250"},
+               {869525000, 3, 1, "869.525", "SF9BW250"},  // the common RX2 channel, not cut to 869.5
                {923300000, 5, 2, "923.3", "SF7BW500"},
-               {923300000, 5, 7, "923.3", "SF7BW125"}};  // unknown bandwidth index
+               {923300000, 5, 7, "923.3", "SF7BW125"},  // unknown bandwidth index
+               {923000000, 0, 0, "923.0", "SF12BW125"},
+               {505300000, 0, 0, "505.3", "SF12BW125"},
+               {869525001, 0, 0, "869.525001", "SF12BW125"},  // 1 Hz steps are exact
+               {2147483647, 0, 0, "2147.483647", "SF12BW125"}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.freq);
     CApplication application;
     application.RX2CHAN = c.chan;
     application.RX2SF = c.sf;
