@@ -1,10 +1,13 @@
 // The transmit scheduler's work: every pass it hands data uplinks to the
 // application-server forwarder 600 ms before their receive window, sends
-// every request that is due (newest first) 200 ms before its window (join accepts after
-// 5000 ms, class A replies after 1000 ms), and with an empty queue serves
-// one class C request of the database at once on the application's RX2
-// channel. Each transmission is a PULL_RESP with a compact "txpk" document
-// to the pull address of the gateway that heard the device.
+// every request that is due (newest first) 200 ms before its window (join
+// accepts after 5000 ms, class A replies after 1000 ms), and when no reply is
+// due before the next pass serves one class C request of the database at
+// once on the application's RX2 channel. Each transmission is a PULL_RESP
+// with a compact "txpk" document to the pull address of the gateway that
+// heard the device.
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -17,6 +20,7 @@
 #include "gateway/JSonIFace2x.h"
 #include "persistence/Application.h"
 #include "persistence/DLink.h"
+#include "persistence/DLinkList.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
 #include "util/WinUtils.h"
@@ -110,13 +114,22 @@ bool CJitManager::MakeClassCTxpk(const CApplication& application, const std::str
 
 bool CJitManager::ServePass(uint64_t now) {
   if (m_App == nullptr) return false;
-  if (Count() == 0 && TryClassC()) return true;
   std::vector<std::unique_ptr<JitRequest>> due;
+  bool replyDueSoon = false;
   {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);
     PurgeStale();
     TakeDue(now, due);
+    replyDueSoon = !m_Requests.empty() && m_NextDueTick <= static_cast<int64_t>(now) + kPollMs;
   }
+  const bool sent = SendDue(due);
+  // A class C frame goes out at once: it waits while a reply is due before
+  // the next pass, since that reply has a receive window to meet.
+  if (replyDueSoon) return sent;
+  return ServeClassC() || sent;
+}
+
+bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   // Sent without the queue's lock: the receive thread appends the next
   // uplinks meanwhile instead of waiting for the database and the socket.
   // Every frame of the pass is built and its state written first, in one
@@ -161,6 +174,7 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
   // the ticks kept in the requests, never the device records behind them.
   if (tick < m_NextEventTick) return;
   int64_t next = INT64_MAX;
+  int64_t nextDue = INT64_MAX;
   bool taken = false;
   for (size_t i = m_Requests.size(); i-- > 0;) {
     std::unique_ptr<JitRequest>& request = m_Requests[i];
@@ -179,12 +193,14 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
     }
     if (tick < request->m_DueTick) {
       next = std::min(next, request->m_DueTick);
+      nextDue = std::min(nextDue, request->m_DueTick);
       continue;
     }
     due.push_back(std::move(request));
     taken = true;
   }
   m_NextEventTick = next;
+  m_NextDueTick = nextDue;
   // One pass over the queue for all the requests taken out of it.
   if (taken) std::erase_if(m_Requests, [](const std::unique_ptr<JitRequest>& r) { return !r; });
 }
@@ -242,31 +258,84 @@ bool CJitManager::PrepareRx1(JitRequest& request, std::string& txpk) {
   return true;
 }
 
-bool CJitManager::TryClassC() {
-  DLinkRecords next;
-  if (m_App->m_LoRaDlinkList.GetNextRx2Downlink(&next) != 0 || next.empty()) return false;
-  CDLink& downlink = *next.front();
-
-  std::unique_ptr<CDevice> device = m_App->m_LoRaDevMgr.GetDeviceByPkey(downlink.DEVPKEY);
-  if (!device || device->JOINED == 0 || device->GPKEY == 0) return false;
-
-  CGateway* gateway = nullptr;
-  {
-    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
-    for (auto& record : m_App->m_LoRaGateMgr.m_Gateways) {
-      if (record->PKEY == device->GPKEY) {
-        gateway = record.get();
-        break;
-      }
+bool CJitManager::ServeClassC() {
+  CDLinkList& queue = m_App->m_LoRaDlinkList;
+  bool restarted = false;
+  for (int lookups = 0; lookups < kClassCLookupsPerPass; ++lookups) {
+    DLinkRecords next;
+    if (queue.GetNextRx2Downlink(&next, m_ClassCAfter) != 0) return false;
+    if (next.empty()) {
+      // Nothing pending at all, or every request waits: the next pass looks again.
+      if (m_ClassCAfter == 0 || restarted) return false;
+      RestartClassCSweep();
+      restarted = true;
+      continue;
     }
-    // Only a gateway that is pulling in this run can carry the downlink.
-    if (gateway == nullptr || !gateway->m_Connected || !gateway->m_PullSeen) return false;
+    CDLink& request = *next.front();
+    m_ClassCAfter = request.PKEY;
+    switch (TryClassC(request)) {
+      case ClassCOutcome::kSent:
+        return true;
+      case ClassCOutcome::kWaiting:
+        m_ClassCWaiting.insert(request.DEVPKEY);
+        break;
+      case ClassCOutcome::kFailed:
+        break;
+      case ClassCOutcome::kStopped:
+        return false;
+    }
   }
-  CApplication application;
-  if (!m_App->m_LoRaAppList.CopyApplication(device->APKEY, application)) return false;
+  return false;
+}
 
-  BuildClassCFrame(*device, downlink);
-  m_App->m_LoRaDlinkList.MarkDownlinkSent(&downlink);
+void CJitManager::RestartClassCSweep() {
+  m_ClassCAfter = 0;
+  m_ClassCWaiting.clear();
+}
+
+CJitManager::ClassCOutcome CJitManager::FailClassC(CDLink& request, const char* reason) {
+  TraceLine("JIT TX class C request %d for device %d failed: %s\r\n", request.PKEY, request.DEVPKEY, reason);
+  // A request that cannot be marked would be tried again and again.
+  if (m_App->m_LoRaDlinkList.MarkDownlinkFailed(&request, reason) != 0) return ClassCOutcome::kStopped;
+  return ClassCOutcome::kFailed;
+}
+
+CJitManager::ClassCOutcome CJitManager::TryClassC(CDLink& request) {
+  // Later requests of a device that waits for its gateway wait too: a
+  // device's frames leave in the order they were queued.
+  if (m_ClassCWaiting.contains(request.DEVPKEY)) return ClassCOutcome::kWaiting;
+  std::unique_ptr<CDevice> device;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
+    device = m_App->m_LoRaDevMgr.GetDeviceByPkey(request.DEVPKEY);
+    if (!device && m_App->m_LoRaDevMgr.m_Result != SQLITE_OK) return ClassCOutcome::kStopped;
+  }
+  if (!device) return FailClassC(request, "no device");
+  if (device->JOINED == 0) return FailClassC(request, "not joined");
+  if (device->GPKEY == 0) return FailClassC(request, "no gateway");
+  const GatewayState gateway = DeviceGateway(*device);
+  if (gateway == GatewayState::kUnknown) return FailClassC(request, "no gateway");
+  if (gateway == GatewayState::kNotPulling) return ClassCOutcome::kWaiting;
+  CApplication application;
+  if (!m_App->m_LoRaAppList.CopyApplication(device->APKEY, application)) return FailClassC(request, "no application");
+  return SendClassC(request, std::move(device), application) ? ClassCOutcome::kSent : ClassCOutcome::kStopped;
+}
+
+CJitManager::GatewayState CJitManager::DeviceGateway(CDevice& device) {
+  std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
+  for (auto& record : m_App->m_LoRaGateMgr.m_Gateways) {
+    if (record->PKEY != device.GPKEY) continue;
+    // Only a gateway that is pulling in this run can carry the downlink.
+    if (!record->m_Connected || !record->m_PullSeen) return GatewayState::kNotPulling;
+    device.m_Gateway = record.get();
+    return GatewayState::kPulling;
+  }
+  return GatewayState::kUnknown;
+}
+
+bool CJitManager::SendClassC(CDLink& request, std::unique_ptr<CDevice> device, const CApplication& application) {
+  BuildClassCFrame(*device, request);
+  m_App->m_LoRaDlinkList.MarkDownlinkSent(&request);
   m_App->m_LoRaDevMgr.UpdateDownlinkState(device.get());
   const int size = device->m_TxLength;
   const std::string data = EncodeFrame(*device);
@@ -275,7 +344,6 @@ bool CJitManager::TryClassC() {
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
     return false;
   }
-  device->m_Gateway = gateway;
   device->m_Application = std::make_shared<CApplication>(application);
   // The frame carries the downlink counter just written: it must be on file
   // before the frame leaves, so that no restart can send the counter again.

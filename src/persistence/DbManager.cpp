@@ -57,7 +57,7 @@ constexpr TableDefinition kTables[] = {
 
 // Joins and uplinks look devices up by EUI and by address on every frame,
 // every reply looks for the device's pending downlinks, and the scheduler
-// for a class C downlink every pass while its queue is empty. The indexes are
+// for a class C downlink every pass in which no reply is due. The indexes are
 // added to a file that lacks them too (a file made by an earlier program);
 // they change no data, and a file where one cannot be made (a column
 // missing, a read-only file) is used without it.

@@ -170,6 +170,40 @@ class SchedulerTest : public ::testing::Test {
     std::snprintf(request->APP, sizeof request->APP, "%s", appData);
     ASSERT_EQ(app.m_LoRaDlinkList.InsertDownlink(std::move(request), false), 0);
   }
+  // A gateway of the registry, pulling in this run (its pull address the
+  // test's socket) or not; its key.
+  int32_t StoreGateway(bool pulling) {
+    auto record = std::make_unique<CGateway>();
+    CGateway* kept = record.get();
+    EXPECT_EQ(app.m_LoRaGateMgr.InsertGateway(std::move(record)), 0);
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaGateMgr.Mutex());
+    kept->m_PullAddr = gateway.m_PullAddr;
+    SetPulling(*kept, pulling);
+    return kept->PKEY;
+  }
+  void SetPulling(CGateway& record, bool pulling) {
+    record.m_Connected = pulling ? 1 : 0;
+    record.m_PullSeen = pulling ? 1 : 0;
+  }
+  // Queues a class C ("RX 2") request of application data for device
+  // `devPkey`; its key.
+  int32_t QueueClassC(int32_t devPkey, const char* appData) {
+    auto request = std::make_unique<CDLink>();
+    request->DEVPKEY = devPkey;
+    request->PORT = 3;
+    request->CHANNEL = CDLink::kRx2;
+    std::snprintf(request->APP, sizeof request->APP, "%s", appData);
+    EXPECT_EQ(app.m_LoRaDlinkList.InsertDownlink(std::move(request), false), 0);
+    return static_cast<int32_t>(app.m_LoRaDbMgr.GetMaxValue("DLINKTBL", "PKEY"));
+  }
+  // The stored request `pkey` of device `devPkey`.
+  CDLink StoredRequest(int32_t devPkey, int32_t pkey) {
+    DLinkRecords all;
+    EXPECT_EQ(app.m_LoRaDlinkList.LoadDownlinks(devPkey, false, &all), 0);
+    for (const auto& r : all)
+      if (r->PKEY == pkey) return *r;
+    throw std::runtime_error("no stored request " + std::to_string(pkey));
+  }
   // The stored row of device `pkey`.
   CDevice Stored(int32_t pkey) {
     const std::unique_ptr<CDevice> row = app.m_LoRaDevMgr.GetDeviceByPkey(pkey);
@@ -343,6 +377,120 @@ TEST_F(SchedulerTest, OneReplyCarriesBothAnswersTheQueuedCommandAndTheDataOnTheR
     EXPECT_EQ(downlink->fport, std::optional<uint8_t>(20));
     EXPECT_EQ(downlink->payload, Hex("AA BB"));
   }
+}
+
+// Class C requests that can never be served are marked failed, with a trace
+// line, and no longer pending; the request queued after them still leaves in
+// the same pass.
+TEST_F(SchedulerTest, AnUnservableClassCRequestIsMarkedFailedAndTheNextOneLeaves) {
+  CApplication classC;
+  classC.CLASS = 1;
+  classC.RX2CHAN = 869525000;
+  const int32_t apKey = StoreApplication(classC);
+  const int32_t pulling = StoreGateway(true);
+  const struct {
+    const char* reason;
+    std::function<int32_t()> device;
+  } unservable[] = {
+      {"no device", [&] { return 4242; }},
+      {"not joined", [&] { return StoreDevice(apKey, [&](CDevice& d) { d.JOINED = 0, d.GPKEY = pulling; }); }},
+      {"no gateway", [&] { return StoreDevice(apKey); }},  // no uplink heard yet
+      {"no gateway", [&] { return StoreDevice(apKey, [](CDevice& d) { d.GPKEY = 999; }); }},  // deleted since
+      {"no application", [&] { return StoreDevice(apKey + 100, [&](CDevice& d) { d.GPKEY = pulling; }); }},
+  };
+  std::vector<std::pair<int32_t, int32_t>> failed;  // device, request
+  for (const auto& c : unservable) {
+    const int32_t device = c.device();
+    failed.emplace_back(device, QueueClassC(device, "0F"));
+  }
+  const int32_t good = StoreDevice(apKey, [&](CDevice& d) { d.GPKEY = pulling; });
+  const int32_t goodRequest = QueueClassC(good, "AA BB");
+
+  test::TraceCapture trace;
+  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(50000));
+  const std::optional<test::Downlink> downlink = NextDownlink(good, test::kPatienceMs);
+  ASSERT_TRUE(downlink.has_value());
+  EXPECT_EQ(downlink->payload, Hex("AA BB"));
+  EXPECT_EQ(StoredRequest(good, goodRequest).TXDONE, CDLink::kTxSent);
+  EXPECT_EQ(sent, (std::vector<int>{good}));
+
+  for (size_t i = 0; i < failed.size(); ++i) {
+    const auto [device, request] = failed[i];
+    SCOPED_TRACE(unservable[i].reason);
+    const CDLink row = StoredRequest(device, request);
+    EXPECT_EQ(row.TXDONE, CDLink::kTxFailed);
+    EXPECT_TRUE(std::string(row.TIME).ends_with(std::string(" ") + unservable[i].reason)) << row.TIME;
+    EXPECT_TRUE(trace.Saw("JIT TX class C request " + std::to_string(request) + " for device " +
+                          std::to_string(device) + " failed: " + unservable[i].reason));
+    DLinkRecords pending;
+    ASSERT_EQ(app.m_LoRaDlinkList.LoadDownlinks(device, true, &pending), 0);
+    EXPECT_TRUE(pending.empty());
+  }
+  // Nothing is left to serve.
+  EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(50020));
+  EXPECT_EQ(NextTxpk(0), "");
+}
+
+// A device whose gateway is not pulling right now waits (nothing is marked),
+// other devices' requests behind it leave meanwhile, and once its gateway
+// pulls again its requests leave in the order they were queued.
+TEST_F(SchedulerTest, AClassCRequestWaitingForItsGatewayDoesNotHoldUpOtherDevices) {
+  CApplication classC;
+  classC.CLASS = 1;
+  classC.RX2CHAN = 869525000;
+  const int32_t apKey = StoreApplication(classC);
+  const int32_t away = StoreGateway(false), pulling = StoreGateway(true);
+  const int32_t waiting = StoreDevice(apKey, [&](CDevice& d) { d.GPKEY = away; });
+  const int32_t other = StoreDevice(apKey, [&](CDevice& d) { d.GPKEY = pulling; });
+  const int32_t first = QueueClassC(waiting, "01");
+  const int32_t second = QueueClassC(waiting, "02");
+  QueueClassC(other, "03");
+
+  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(50000));
+  std::optional<test::Downlink> downlink = NextDownlink(other, test::kPatienceMs);
+  ASSERT_TRUE(downlink.has_value());
+  EXPECT_EQ(downlink->payload, Hex("03"));
+  for (int pass = 1; pass <= 3; ++pass) EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(50000 + 20 * pass));
+  EXPECT_EQ(StoredRequest(waiting, first).TXDONE, CDLink::kTxPending);
+  EXPECT_EQ(StoredRequest(waiting, second).TXDONE, CDLink::kTxPending);
+
+  {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaGateMgr.Mutex());
+    for (auto& record : app.m_LoRaGateMgr.m_Gateways)
+      if (record->PKEY == away) SetPulling(*record, true);
+  }
+  for (const char* payload : {"01", "02"}) {
+    EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(51000));
+    downlink = NextDownlink(waiting, test::kPatienceMs);
+    ASSERT_TRUE(downlink.has_value());
+    EXPECT_EQ(downlink->payload, Hex(payload));
+  }
+}
+
+// Class C is no longer held back by a queue that is merely not empty: it
+// waits only while a reply is due before the next pass.
+TEST_F(SchedulerTest, ClassCLeavesWhileRepliesWaitAndYieldsToAReplyDueInTheNextPass) {
+  CApplication classC;
+  classC.CLASS = 1;
+  classC.RX2CHAN = 869525000;
+  const int32_t apKey = StoreApplication(classC);
+  const int32_t pulling = StoreGateway(true);
+  const int32_t classCDevice = StoreDevice(apKey, [&](CDevice& d) { d.GPKEY = pulling; });
+  const int32_t classADevice = StoreDevice(apKey);
+  QueueClassC(classCDevice, "01");
+  QueueClassC(classCDevice, "02");
+  QueueAnswer(classADevice, 4, 10000);  // due at 10800
+  const int64_t due = 10000 + 1000 - CJitManager::kSendLeadMs;
+
+  // Not due before the next pass: the class C request leaves.
+  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(due - CJitManager::kPollMs - 1));
+  EXPECT_EQ(sent, (std::vector<int>{classCDevice}));
+  // Due before the next pass: class C waits.
+  EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(due - CJitManager::kPollMs));
+  EXPECT_EQ(sent, (std::vector<int>{classCDevice}));
+  // The reply leaves; with nothing else due, the next class C request too.
+  EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(due));
+  EXPECT_EQ(sent, (std::vector<int>{classCDevice, classADevice, classCDevice}));
 }
 
 }  // namespace
