@@ -188,16 +188,19 @@ uint32_t NextDownlinkCounter(int32_t txSeq) {
   return (last == 0xFFFFFFFFu || last >= 0xFFFFu) ? 0 : last + 1;
 }
 
-bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application) {
+bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application, bool* requestMarked) {
   ResetDownlink(device);
   device.m_DownMType = kMTypeUnconfirmedDown;
   int port = 0;
+  bool marked = true;
   if (std::unique_ptr<CDLink> request = OldestRx1Request(app, device.PKEY)) {
     LoadRequest(device, *request);
     port = PortForPayload(device, *request);
     // Taken means transmitted, whether or not a frame follows.
-    app.m_LoRaDlinkList.MarkDownlinkSent(request.get());
+    marked = app.m_LoRaDlinkList.MarkDownlinkSent(request.get()) == 0;
   }
+  if (requestMarked != nullptr) *requestMarked = marked;
+  if (!marked) return false;
 
   // The device's answers (a LinkADRAns confirming a power step) change its
   // state whether or not a reply follows.

@@ -67,8 +67,11 @@ uint32_t NextDownlinkCounter(int32_t txSeq);
 // will be sent) whether or not a reply follows: the caller stores the
 // downlink state when it changed. Nothing is sent, and TXSEQ stays, for an
 // unconfirmed uplink when there is no request data, no MAC answer and no ADR
-// request.
-bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application);
+// request. When the request's mark cannot be stored nothing is sent either
+// (it would go out again with a later reply): `requestMarked`, when given,
+// then receives false (else true).
+bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application,
+                     bool* requestMarked = nullptr);
 // Builds the class C frame of an RX2 downlink request into the device, even
 // when the request holds no data (header and MIC only): no ADR or ACK bit,
 // no MAC command handling. Advances TXSEQ. The caller marks the request sent.

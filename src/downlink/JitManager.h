@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "gateway/UdpServer.h"
 #include "persistence/Device.h"
 #include "runtime/BaseThread.h"
 
@@ -80,6 +81,11 @@ class CJitManager : public CBaseMgr {
   static bool MakeClassCTxpk(const CApplication& application, const std::string& data, int size,
                              std::string& text);
 
+  // What preparing a due request came to: a frame ready to leave, nothing to
+  // send (no reply needed, the device deleted), or a frame that must not
+  // leave because the state it carries could not be stored.
+  enum class Prepared { kReady, kNothing, kNotStored };
+
   // The notification called after each downlink the scheduler sent.
   void SetTxSent(TxSentCallback callback, void* owner);
 
@@ -116,8 +122,12 @@ class CJitManager : public CBaseMgr {
   // first, from the queue to `due`; call with the lock held.
   void TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due);
   // Builds, stores and sends the frames of the due requests; true when one
-  // was sent.
+  // was sent. A frame whose state is not on file (a write or the batch's
+  // commit failed, or no batch could be opened) is not sent: ReportUnsent.
   bool SendDue(std::vector<std::unique_ptr<JitRequest>>& due);
+  // The trace line and TX-FAIL record of a frame that was not sent because
+  // its state could not be stored. Call without the database lock.
+  void ReportUnsent(const CDevice& device);
 
   // Class C. The requests are looked at in one sweep over the pending ones,
   // in key order, across passes; a sweep that reaches the end starts again.
@@ -134,16 +144,27 @@ class CJitManager : public CBaseMgr {
   // The state of the gateway the device was last heard through; sets the
   // device's m_Gateway when it is pulling.
   GatewayState DeviceGateway(CDevice& device);
-  // Builds the frame, stores the state it carries and sends it.
+  // Builds the frame, stores the state it carries and sends it; false when
+  // nothing was sent.
   bool SendClassC(CDLink& request, std::unique_ptr<CDevice> device, const CApplication& application);
+  // Writes the device's downlink state and marks the request sent, in one
+  // committed batch; false unless both are on file.
+  bool StoreClassC(CDLink& request, const CDevice& device);
+  // The pull address of the device's gateway (none without a gateway).
+  SocketAddress PullAddress(const CDevice& device);
   // Build the frame of a due request and write the state it carries
   // (session keys, downlink counter); `txpk` receives the text to send.
-  // False when there is nothing to send, as for a device deleted while its
-  // request waited (then nothing is written either).
-  bool PrepareJoinAccept(JitRequest& request, std::string& txpk);
-  bool PrepareClassAReply(JitRequest& request, std::string& txpk);
+  // kNothing for a device deleted while its request waited (then nothing is
+  // written either).
+  Prepared Prepare(JitRequest& request, std::string& txpk);
+  // Prepare in a savepoint of the open batch: a frame that is not sent
+  // leaves nothing on file (a request marked sent without its frame would
+  // be lost). Call with the database lock held and a batch open.
+  Prepared PrepareWhole(JitRequest& request, std::string& txpk);
+  Prepared PrepareJoinAccept(JitRequest& request, std::string& txpk);
+  Prepared PrepareClassAReply(JitRequest& request, std::string& txpk);
   // The txpk of the built frame, timed for the device's first receive window.
-  bool PrepareRx1(JitRequest& request, std::string& txpk);
+  Prepared PrepareRx1(JitRequest& request, std::string& txpk);
   // Sends the PULL_RESP of `txpk` to the pull address of the device's
   // gateway. The state the frame carries must be committed before.
   void SendTxpk(const CDevice& device, const std::string& txpk);

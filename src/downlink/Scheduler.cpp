@@ -18,6 +18,7 @@
 #include "downlink/FrameBuilder.h"
 #include "downlink/JitManager.h"
 #include "gateway/JSonIFace2x.h"
+#include "lorawan/LogBuilder.h"
 #include "persistence/Application.h"
 #include "persistence/DLink.h"
 #include "persistence/DLinkList.h"
@@ -77,9 +78,9 @@ std::string EncodeFrame(CDevice& device) {
 
 // A request whose device was deleted while it waited: nothing of it is sent
 // or written back.
-bool DropDeleted(const CDevice& device) {
+CJitManager::Prepared DropDeleted(const CDevice& device) {
   TraceLine("JIT TX device %d deleted, request dropped\r\n", device.PKEY);
-  return false;
+  return CJitManager::Prepared::kNothing;
 }
 
 }  // namespace
@@ -137,21 +138,29 @@ bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   // the frame, and no frame may leave before its downlink counter is on file.
   if (due.empty()) return false;
   std::vector<std::pair<JitRequest*, std::string>> ready;
+  std::vector<const CDevice*> unsent;
   ready.reserve(due.size());
-  m_App->m_LoRaDbMgr.BeginBatch();
-  for (auto& request : due) {
-    if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
-    const CDevice& device = *request->m_Device;
-    std::string txpk;
-    bool built = false;
-    if (device.m_UpMType == 0) {
-      built = PrepareJoinAccept(*request, txpk);
-    } else if (device.m_UpMType == 2 || device.m_UpMType == 4) {
-      built = PrepareClassAReply(*request, txpk);
+  {
+    // Held to the commit, so that the batch and its outcome are this pass's
+    // own: no other thread commits or rolls it back in between.
+    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
+    // Without a batch a frame's writes could be stored in part.
+    const bool batch = m_App->m_LoRaDbMgr.BeginBatch();
+    for (auto& request : due) {
+      if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
+      std::string txpk;
+      switch (batch ? PrepareWhole(*request, txpk) : Prepared::kNotStored) {
+        case Prepared::kReady: ready.emplace_back(request.get(), std::move(txpk)); break;
+        case Prepared::kNotStored: unsent.push_back(request->m_Device.get()); break;
+        case Prepared::kNothing: break;
+      }
     }
-    if (built) ready.emplace_back(request.get(), std::move(txpk));
+    if (!m_App->m_LoRaDbMgr.CommitBatch()) {
+      for (auto& [request, txpk] : ready) unsent.push_back(request->m_Device.get());
+      ready.clear();
+    }
   }
-  m_App->m_LoRaDbMgr.CommitBatch();
+  for (const CDevice* device : unsent) ReportUnsent(*device);
   if (ready.empty()) return false;
   // The packet-log rows of the sent frames share one commit too.
   m_App->m_LoRaDbMgr.BeginBatch();
@@ -161,6 +170,26 @@ bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   }
   m_App->m_LoRaDbMgr.CommitBatch();
   return true;
+}
+
+CJitManager::Prepared CJitManager::PrepareWhole(JitRequest& request, std::string& txpk) {
+  CDbManager::Savepoint savepoint(m_App->m_LoRaDbMgr);
+  if (!savepoint.Open()) return Prepared::kNotStored;
+  const Prepared prepared = Prepare(request, txpk);
+  if (prepared != Prepared::kNotStored) savepoint.Keep();
+  return prepared;
+}
+
+CJitManager::Prepared CJitManager::Prepare(JitRequest& request, std::string& txpk) {
+  const int32_t upMType = request.m_Device->m_UpMType;
+  if (upMType == 0) return PrepareJoinAccept(request, txpk);
+  if (upMType == 2 || upMType == 4) return PrepareClassAReply(request, txpk);
+  return Prepared::kNothing;
+}
+
+void CJitManager::ReportUnsent(const CDevice& device) {
+  TraceLine("JIT TX device %d frame not sent: its downlink state could not be stored\r\n", device.PKEY);
+  LogTxFail(*m_App, PullAddress(device), device, "Not sent: downlink state not stored");
 }
 
 void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due) {
@@ -212,7 +241,7 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
 // before (the request is dropped) or after (the frame leaves as written).
 // Nothing else is locked meanwhile: the database lock is the innermost one.
 
-bool CJitManager::PrepareJoinAccept(JitRequest& request, std::string& txpk) {
+CJitManager::Prepared CJitManager::PrepareJoinAccept(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   CDeviceManager& devices = m_App->m_LoRaDevMgr;
   {
@@ -220,42 +249,46 @@ bool CJitManager::PrepareJoinAccept(JitRequest& request, std::string& txpk) {
     if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow) return DropDeleted(device);
     device.m_DownMType = 1;
     // The stored keys must be those of the accept that goes out.
-    devices.UpdateDevice(&device);
+    if (devices.UpdateDevice(&device) != 0) return Prepared::kNotStored;
   }
   return PrepareRx1(request, txpk);
 }
 
-bool CJitManager::PrepareClassAReply(JitRequest& request, std::string& txpk) {
+CJitManager::Prepared CJitManager::PrepareClassAReply(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   CDeviceManager& devices = m_App->m_LoRaDevMgr;
   {
     std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
     // The copy was taken at the uplink; a reply sent since may have moved the
     // downlink counter and the ADR state on.
-    if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow ||
-        devices.RefreshDownlinkState(&device) == CDeviceManager::kNoRow)
-      return DropDeleted(device);
+    if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow) return DropDeleted(device);
+    const int refreshed = devices.RefreshDownlinkState(&device);
+    if (refreshed == CDeviceManager::kNoRow) return DropDeleted(device);
+    if (refreshed != 0) return Prepared::kNotStored;  // the counter on file is unknown
     CApplication application;
-    if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
+    if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return Prepared::kNothing;
     const CDeviceRow stored = device;
-    const bool reply = BuildReplyFrame(*m_App, device, application);
+    bool requestMarked = true;
+    const bool reply = BuildReplyFrame(*m_App, device, application, &requestMarked);
+    if (!requestMarked) return Prepared::kNotStored;
     // The device's answers and a cleared ADR flag are kept even when no
     // reply follows.
-    if (reply || !CDeviceManager::SameDownlinkState(stored, device)) devices.UpdateDownlinkState(&device);
-    if (!reply) return false;
+    const bool changed = reply || !CDeviceManager::SameDownlinkState(stored, device);
+    if (changed && devices.UpdateDownlinkState(&device) != 0) return reply ? Prepared::kNotStored : Prepared::kNothing;
+    if (!reply) return Prepared::kNothing;
   }
   return PrepareRx1(request, txpk);
 }
 
-bool CJitManager::PrepareRx1(JitRequest& request, std::string& txpk) {
+CJitManager::Prepared CJitManager::PrepareRx1(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   const int size = device.m_TxLength;
   const std::string data = EncodeFrame(device);
   if (data.empty() || !MakeClassATxpk(device, static_cast<uint32_t>(request.m_Delay), data, size, txpk)) {
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
-    return false;
+    return Prepared::kNothing;
   }
-  return true;
+  return Prepared::kReady;
 }
 
 bool CJitManager::ServeClassC() {
@@ -335,8 +368,6 @@ CJitManager::GatewayState CJitManager::DeviceGateway(CDevice& device) {
 
 bool CJitManager::SendClassC(CDLink& request, std::unique_ptr<CDevice> device, const CApplication& application) {
   BuildClassCFrame(*device, request);
-  m_App->m_LoRaDlinkList.MarkDownlinkSent(&request);
-  m_App->m_LoRaDevMgr.UpdateDownlinkState(device.get());
   const int size = device->m_TxLength;
   const std::string data = EncodeFrame(*device);
   std::string txpk;
@@ -344,10 +375,11 @@ bool CJitManager::SendClassC(CDLink& request, std::unique_ptr<CDevice> device, c
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
     return false;
   }
+  if (!StoreClassC(request, *device)) {
+    ReportUnsent(*device);
+    return false;
+  }
   device->m_Application = std::make_shared<CApplication>(application);
-  // The frame carries the downlink counter just written: it must be on file
-  // before the frame leaves, so that no restart can send the counter again.
-  m_App->m_LoRaDbMgr.CommitBatch();
   SendTxpk(*device, txpk);
   JitRequest sent;
   sent.m_Device = std::move(device);
@@ -356,12 +388,27 @@ bool CJitManager::SendClassC(CDLink& request, std::unique_ptr<CDevice> device, c
   return true;
 }
 
+bool CJitManager::StoreClassC(CDLink& request, const CDevice& device) {
+  CDbManager& db = m_App->m_LoRaDbMgr;
+  std::lock_guard<std::recursive_mutex> lock(db.Mutex());
+  // The frame carries the downlink counter: it and the request's mark must
+  // be on file before the frame leaves, so that no restart sends the
+  // counter again. The counter goes first: one stored without its frame is
+  // only skipped, a request marked without its frame would be lost.
+  if (!db.BeginBatch()) return false;
+  const bool written = m_App->m_LoRaDevMgr.UpdateDownlinkState(&device) == 0 &&
+                       m_App->m_LoRaDlinkList.MarkDownlinkSent(&request) == 0;
+  return db.CommitBatch() && written;
+}
+
+SocketAddress CJitManager::PullAddress(const CDevice& device) {
+  if (device.m_Gateway == nullptr) return SocketAddress{};
+  std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
+  return device.m_Gateway->m_PullAddr;
+}
+
 void CJitManager::SendTxpk(const CDevice& device, const std::string& txpk) {
-  SocketAddress pullAddr{};
-  if (device.m_Gateway != nullptr) {
-    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
-    pullAddr = device.m_Gateway->m_PullAddr;
-  }
+  const SocketAddress pullAddr = PullAddress(device);
   TraceLine("==================================================\r\n");
   TraceLine("TX Packet Seq : %d\r\n", device.TXSEQ);
   TraceLine("%s\r\nAddr=%s\r\n", txpk.c_str(), AddressText(pullAddr).c_str());

@@ -4,6 +4,7 @@
 // operator deleted while they waited.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "downlink/JitManager.h"
 #include "lorawan/TestHex.h"
 #include "persistence/DLink.h"
+#include "persistence/DbFixture.h"
 #include "support/DeviceSim.h"
 #include "support/GatewaySim.h"
 #include "persistence/Application.h"
@@ -491,6 +493,116 @@ TEST_F(SchedulerTest, ClassCLeavesWhileRepliesWaitAndYieldsToAReplyDueInTheNextP
   // The reply leaves; with nothing else due, the next class C request too.
   EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(due));
   EXPECT_EQ(sent, (std::vector<int>{classCDevice, classADevice, classCDevice}));
+}
+
+// No frame leaves unless the state it carries is on file. With the database
+// refusing writes, or held by another program past the busy timeout, a join
+// accept, a class A reply and a class C frame due in the same pass all stay
+// unsent, each with a trace line and a TX-FAIL record, and none of them left
+// anything on file. Once the database can be written again the reply and the
+// class C frame leave with the first counter and the data they could not
+// carry: no counter is used twice, no queued data is lost.
+TEST_F(SchedulerTest, NoFrameLeavesWhenTheStateItCarriesCannotBeStored) {
+  std::unique_ptr<test::RawDb> other;
+  auto onConnection = [&](const char* sql) {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaDbMgr.Mutex());
+    ASSERT_EQ(sqlite3_exec(app.m_LoRaDbMgr.Connection(), sql, nullptr, nullptr, nullptr), SQLITE_OK);
+  };
+  auto busyTimeout = [&](int ms) {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaDbMgr.Mutex());
+    sqlite3_busy_timeout(app.m_LoRaDbMgr.Connection(), ms);
+  };
+  auto commitHook = [&](int (*hook)(void*)) {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaDbMgr.Mutex());
+    sqlite3_commit_hook(app.m_LoRaDbMgr.Connection(), hook, nullptr);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> inject, lift;
+    const char* trace;  // what the trace says of the database
+  } faults[] = {
+      // query_only makes the connection refuse every write with
+      // SQLITE_READONLY, as a read-only file does (which file permissions
+      // cannot give a test that runs as root).
+      {"read-only", [&] { onConnection("PRAGMA query_only=1"); }, [&] { onConnection("PRAGMA query_only=0"); },
+       "CDbManager::BeginBatch Error 8 (attempt to write a readonly database)"},
+      // The downlink counter's write fails inside an open batch whose other
+      // writes (the reply's request marked sent) succeed.
+      {"a write refused inside the batch",
+       [&] {
+         onConnection("CREATE TEMP TRIGGER refuse BEFORE UPDATE OF TXSEQ ON main.DEVTBL "
+                      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+       },
+       [&] { onConnection("DROP TRIGGER temp.refuse"); },
+       "DB write failed, error 19 (constraint failed): UPDATE DEVTBL SET"},
+      // Every commit fails (as on a full disk) and is rolled back.
+      {"the batch's commit fails", [&] { commitHook([](void*) { return 1; }); }, [&] { commitHook(nullptr); },
+       "CDbManager::CommitBatch Error 19 (constraint failed)"},
+      {"locked by another program past the busy timeout",
+       [&] {
+         other = std::make_unique<test::RawDb>(app.m_LoRaDbMgr.m_FileName);
+         ASSERT_EQ(other->Exec("BEGIN IMMEDIATE"), SQLITE_OK);
+         busyTimeout(20);  // the test's own wait; the server waits kBusyTimeoutMs
+       },
+       [&] {
+         ASSERT_EQ(other->Exec("COMMIT"), SQLITE_OK);
+         other.reset();
+         busyTimeout(CDbManager::kBusyTimeoutMs);
+       },
+        "CDbManager::BeginBatch Error 5 (database is locked)"},
+  };
+  app.m_Settings.m_bServerDebug = 1;  // TX-FAIL records are made in debug mode
+  CApplication classC;
+  classC.CLASS = 1;
+  classC.RX2CHAN = 869525000;
+  const int32_t apKey = StoreApplication(classC);
+  const int32_t pulling = StoreGateway(true);
+  int64_t rxTick = 10000;
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.what);
+    sent.clear();
+    const int32_t joining = StoreDevice(apKey), replying = StoreDevice(apKey);
+    const int32_t classCDevice = StoreDevice(apKey, [&](CDevice& d) { d.GPKEY = pulling; });
+    QueueRequest(replying, 20, "", "AA");
+    const int32_t classCRequest = QueueClassC(classCDevice, "CC");
+    QueueJoinAccept(joining, rxTick);
+    QueueAnswer(replying, 4, rxTick + 4000);  // both due at rxTick + 4800
+    const int64_t due = rxTick + 4800;
+    CLog drained;
+    while (app.TakeLogRecord(drained)) {
+    }
+
+    fault.inject();
+    test::TraceCapture trace;
+    EXPECT_FALSE(app.m_LoRaJitMgr.ServePass(due));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(NextTxpk(0), "");
+    EXPECT_TRUE(trace.Saw(fault.trace));
+    std::vector<int32_t> failed;
+    CLog record;
+    while (app.TakeLogRecord(record))
+      if (record.TYPE == CLog::TxFail) failed.push_back(static_cast<int32_t>(record.DEVPKEY));
+    std::sort(failed.begin(), failed.end());
+    EXPECT_EQ(failed, (std::vector<int32_t>{joining, replying, classCDevice}));
+    for (const int32_t device : {joining, replying, classCDevice})
+      EXPECT_TRUE(trace.Saw("JIT TX device " + std::to_string(device) +
+                            " frame not sent: its downlink state could not be stored"));
+    fault.lift();
+
+    EXPECT_EQ(Stored(replying).TXSEQ, -1);
+    EXPECT_EQ(Stored(classCDevice).TXSEQ, -1);
+    EXPECT_EQ(StoredRequest(classCDevice, classCRequest).TXDONE, CDLink::kTxPending);
+    QueueAnswer(replying, 4, rxTick + 6000);
+    EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(rxTick + 6800));
+    EXPECT_EQ(sent, (std::vector<int>{replying, classCDevice}));
+    for (const auto& [device, payload] : {std::pair{replying, "AA"}, std::pair{classCDevice, "CC"}}) {
+      const std::optional<test::Downlink> downlink = NextDownlink(device, test::kPatienceMs);
+      ASSERT_TRUE(downlink.has_value());
+      EXPECT_EQ(downlink->fcnt, 0);
+      EXPECT_EQ(downlink->payload, Hex(payload));
+    }
+    rxTick += 10000;
+  }
 }
 
 }  // namespace
