@@ -6,6 +6,7 @@
 #include <string>
 
 #include "lorawan/LoRaCrypto.h"
+#include "lorawan/LoRaFrame.h"
 #include "lorawan/MacCommands.h"
 #include "persistence/Application.h"
 #include "persistence/DLink.h"
@@ -18,13 +19,9 @@
 namespace quorvex {
 namespace {
 
-constexpr uint8_t kMTypeUnconfirmedUp = 2;
-constexpr uint8_t kMTypeConfirmedUp = 4;
-constexpr uint8_t kMTypeUnconfirmedDown = 3;
-constexpr uint8_t kMTypeConfirmedDown = 5;
-// MHDR, DevAddr, FCtrl, FCnt before FOpts; the MIC after everything.
+// MHDR, DevAddr, FCtrl, FCnt before FOpts; the MIC (kMicLength) after everything.
 constexpr std::size_t kHeaderLength = 8;
-constexpr std::size_t kMicLength = 4;
+constexpr std::size_t kMicBytes = static_cast<std::size_t>(kMicLength);
 // The FPort byte shares m_Frame with the encrypted payload.
 constexpr int kMaxPayload = static_cast<int>(sizeof(CDevice::m_Frame)) - 1;
 static_assert(kMaxPayload <= static_cast<int>(sizeof(CDevice::m_DownPayload)));
@@ -158,7 +155,7 @@ int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::si
 
   const std::size_t portLength = fields.fPort >= 0 ? 1 : 0;
   const std::size_t total = kHeaderLength + static_cast<std::size_t>(fields.fOptsLength) + portLength +
-                            static_cast<std::size_t>(fields.payloadLength) + kMicLength;
+                            static_cast<std::size_t>(fields.payloadLength) + kMicBytes;
   if (total > capacity) return 0;
 
   out[0] = static_cast<uint8_t>(fields.mType << 5);
@@ -180,7 +177,7 @@ int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::si
   const uint32_t mic =
       ComputeDataMic(out, pos, fields.nwkSKey, fields.devAddr, kLoRaDirDownlink, fields.frameCounter);
   PutLe(out + pos, mic, 4);
-  return static_cast<int>(pos + kMicLength);
+  return static_cast<int>(pos + kMicBytes);
 }
 
 uint32_t NextDownlinkCounter(int32_t txSeq) {

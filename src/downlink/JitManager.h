@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "gateway/UdpServer.h"
@@ -125,6 +126,13 @@ class CJitManager : public CBaseMgr {
   // was sent. A frame whose state is not on file (a write or the batch's
   // commit failed, or no batch could be opened) is not sent: ReportUnsent.
   bool SendDue(std::vector<std::unique_ptr<JitRequest>>& due);
+  // The frames of a pass that may leave, with their txpk texts.
+  using ReadyFrames = std::vector<std::pair<JitRequest*, std::string>>;
+  // Builds the frames of the due requests and stores their state in one
+  // batch: `ready` receives those on file, `unsent` the devices of those
+  // that must not leave.
+  void BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, ReadyFrames& ready,
+                     std::vector<const CDevice*>& unsent);
   // The trace line and TX-FAIL record of a frame that was not sent because
   // its state could not be stored. Call without the database lock.
   void ReportUnsent(const CDevice& device);

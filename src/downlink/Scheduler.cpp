@@ -19,6 +19,7 @@
 #include "downlink/JitManager.h"
 #include "gateway/JSonIFace2x.h"
 #include "lorawan/LogBuilder.h"
+#include "lorawan/LoRaFrame.h"
 #include "persistence/Application.h"
 #include "persistence/DLink.h"
 #include "persistence/DLinkList.h"
@@ -137,29 +138,9 @@ bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   // commit, and then they all leave: a commit per frame would cost more than
   // the frame, and no frame may leave before its downlink counter is on file.
   if (due.empty()) return false;
-  std::vector<std::pair<JitRequest*, std::string>> ready;
+  ReadyFrames ready;
   std::vector<const CDevice*> unsent;
-  ready.reserve(due.size());
-  {
-    // Held to the commit, so that the batch and its outcome are this pass's
-    // own: no other thread commits or rolls it back in between.
-    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
-    // Without a batch a frame's writes could be stored in part.
-    const bool batch = m_App->m_LoRaDbMgr.BeginBatch();
-    for (auto& request : due) {
-      if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
-      std::string txpk;
-      switch (batch ? PrepareWhole(*request, txpk) : Prepared::kNotStored) {
-        case Prepared::kReady: ready.emplace_back(request.get(), std::move(txpk)); break;
-        case Prepared::kNotStored: unsent.push_back(request->m_Device.get()); break;
-        case Prepared::kNothing: break;
-      }
-    }
-    if (!m_App->m_LoRaDbMgr.CommitBatch()) {
-      for (auto& [request, txpk] : ready) unsent.push_back(request->m_Device.get());
-      ready.clear();
-    }
-  }
+  BuildAndStore(due, ready, unsent);
   for (const CDevice* device : unsent) ReportUnsent(*device);
   if (ready.empty()) return false;
   // The packet-log rows of the sent frames share one commit too.
@@ -172,6 +153,27 @@ bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   return true;
 }
 
+void CJitManager::BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, ReadyFrames& ready,
+                                std::vector<const CDevice*>& unsent) {
+  // Held to the commit, so that the batch and its outcome are this pass's
+  // own: no other thread commits or rolls it back in between.
+  std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
+  // Without a batch a frame's writes could be stored in part.
+  const bool batch = m_App->m_LoRaDbMgr.BeginBatch();
+  for (auto& request : due) {
+    if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
+    std::string txpk;
+    switch (batch ? PrepareWhole(*request, txpk) : Prepared::kNotStored) {
+      case Prepared::kReady: ready.emplace_back(request.get(), std::move(txpk)); break;
+      case Prepared::kNotStored: unsent.push_back(request->m_Device.get()); break;
+      case Prepared::kNothing: break;
+    }
+  }
+  if (m_App->m_LoRaDbMgr.CommitBatch()) return;
+  for (auto& [request, txpk] : ready) unsent.push_back(request->m_Device.get());
+  ready.clear();
+}
+
 CJitManager::Prepared CJitManager::PrepareWhole(JitRequest& request, std::string& txpk) {
   CDbManager::Savepoint savepoint(m_App->m_LoRaDbMgr);
   if (!savepoint.Open()) return Prepared::kNotStored;
@@ -182,8 +184,8 @@ CJitManager::Prepared CJitManager::PrepareWhole(JitRequest& request, std::string
 
 CJitManager::Prepared CJitManager::Prepare(JitRequest& request, std::string& txpk) {
   const int32_t upMType = request.m_Device->m_UpMType;
-  if (upMType == 0) return PrepareJoinAccept(request, txpk);
-  if (upMType == 2 || upMType == 4) return PrepareClassAReply(request, txpk);
+  if (upMType == kMTypeJoinRequest) return PrepareJoinAccept(request, txpk);
+  if (upMType == kMTypeUnconfirmedUp || upMType == kMTypeConfirmedUp) return PrepareClassAReply(request, txpk);
   return Prepared::kNothing;
 }
 
@@ -247,7 +249,7 @@ CJitManager::Prepared CJitManager::PrepareJoinAccept(JitRequest& request, std::s
   {
     std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
     if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow) return DropDeleted(device);
-    device.m_DownMType = 1;
+    device.m_DownMType = kMTypeJoinAccept;
     // The stored keys must be those of the accept that goes out.
     if (devices.UpdateDevice(&device) != 0) return Prepared::kNotStored;
   }
