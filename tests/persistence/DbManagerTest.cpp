@@ -386,6 +386,25 @@ TEST_F(DbTest, PausedCommitsAreCheckpointedIntoTheFileInTheBackground) {
   EXPECT_EQ(raw.Scalar("SELECT COUNT(*) FROM DEVTBL"), "2000");
 }
 
+}  // namespace
+}  // namespace quorvex
+
+// The durability test forks its writer while other threads of this process
+// may live on (the trace's writer thread, started by any test that traced a
+// failed write). The child only opens its own database and writes to it, so
+// ThreadSanitizer is told to let it start threads instead of ending it.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUORVEX_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(QUORVEX_THREAD_SANITIZER)
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
+
+namespace quorvex {
+namespace {
+
 // A child process inserting devices as fast as it can, one commit per
 // insert or in batches, is killed with SIGKILL mid-way: the file stays
 // sound and holds every insert that the child saw committed.
