@@ -158,7 +158,7 @@ void CJitManager::BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, R
   // Held to the commit, so that the batch and its outcome are this pass's
   // own: no other thread commits or rolls it back in between.
   std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
-  // Without a batch a frame's writes could be stored in part.
+  // Without a batch a frame could leave some of its writes on file and not others.
   const bool batch = m_App->m_LoRaDbMgr.BeginBatch();
   for (auto& request : due) {
     if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile

@@ -489,7 +489,7 @@ bool CDbManager::CommitBatch() {
 }
 
 CDbManager::Savepoint::Savepoint(CDbManager& db) : m_Db(db.Connection()) {
-  const int rc = m_Db != nullptr ? sqlite3_exec(m_Db, "SAVEPOINT part", nullptr, nullptr, nullptr) : SQLITE_MISUSE;
+  const int rc = m_Db != nullptr ? sqlite3_exec(m_Db, "SAVEPOINT step", nullptr, nullptr, nullptr) : SQLITE_MISUSE;
   m_Open = rc == SQLITE_OK;
   if (!m_Open) TraceLine("CDbManager::Savepoint Error %d (%s)\r\n", rc, sqlite3_errstr(rc));
 }
@@ -497,12 +497,12 @@ CDbManager::Savepoint::Savepoint(CDbManager& db) : m_Db(db.Connection()) {
 CDbManager::Savepoint::~Savepoint() {
   if (!m_Open) return;
   // Fails harmlessly when an error has rolled the whole transaction back.
-  sqlite3_exec(m_Db, "ROLLBACK TO part", nullptr, nullptr, nullptr);
-  sqlite3_exec(m_Db, "RELEASE part", nullptr, nullptr, nullptr);
+  sqlite3_exec(m_Db, "ROLLBACK TO step", nullptr, nullptr, nullptr);
+  sqlite3_exec(m_Db, "RELEASE step", nullptr, nullptr, nullptr);
 }
 
 void CDbManager::Savepoint::Keep() {
-  if (m_Open) sqlite3_exec(m_Db, "RELEASE part", nullptr, nullptr, nullptr);
+  if (m_Open) sqlite3_exec(m_Db, "RELEASE step", nullptr, nullptr, nullptr);
   m_Open = false;
 }
 

@@ -127,7 +127,7 @@ class CDbManager : public CBaseMgr {
   bool InBatch();
 
   // A savepoint in the open transaction: the statements run while it lives
-  // are kept by Keep() and undone when it ends without, so that one part of
+  // are kept by Keep() and undone when it ends without, so that one step of
   // a batch (the writes of one frame) is stored whole or not at all. Hold
   // Mutex() for its whole life. Open() is false, with a trace line, when it
   // could not be made; it then keeps and undoes nothing.

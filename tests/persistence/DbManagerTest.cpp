@@ -299,7 +299,7 @@ TEST_F(DbTest, BatchIsSeenByOthersOnlyOnceCommitted) {
 // A frame may leave only when its batch is on file, so the batch tells its
 // outcome: true when it was committed (or none was open), false, with a
 // trace line, when its commit failed or an error had rolled it back already.
-// A savepoint keeps or undoes its part of the batch alone. Every failed write
+// A savepoint keeps or undoes its own step of the batch alone. Every failed write
 // leaves a trace line naming the statement.
 TEST_F(DbTest, ABatchTellsWhetherItIsOnFile) {
   CAppList apps(db);
@@ -341,7 +341,7 @@ TEST_F(DbTest, ABatchTellsWhetherItIsOnFile) {
   }
   EXPECT_TRUE(db.CommitBatch());  // none open
 
-  // A refused write is traced; a savepoint undoes its own part only.
+  // A refused write is traced; a savepoint undoes its own step only.
   test::TraceCapture trace;
   ASSERT_EQ(onConnection("PRAGMA query_only=1"), SQLITE_OK);
   EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 2);
