@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "lorawan/LoRaCrypto.h"
+#include "lorawan/LoRaFrame.h"
 #include "lorawan/MacCommands.h"
 #include "persistence/Application.h"
 #include "persistence/DLink.h"
@@ -17,13 +19,9 @@
 namespace quorvex {
 namespace {
 
-constexpr uint8_t kMTypeUnconfirmedUp = 2;
-constexpr uint8_t kMTypeConfirmedUp = 4;
-constexpr uint8_t kMTypeUnconfirmedDown = 3;
-constexpr uint8_t kMTypeConfirmedDown = 5;
-// MHDR, DevAddr, FCtrl, FCnt before FOpts; the MIC after everything.
+// MHDR, DevAddr, FCtrl, FCnt before FOpts; the MIC (kMicLength) after everything.
 constexpr std::size_t kHeaderLength = 8;
-constexpr std::size_t kMicLength = 4;
+constexpr std::size_t kMicBytes = static_cast<std::size_t>(kMicLength);
 // The FPort byte shares m_Frame with the encrypted payload.
 constexpr int kMaxPayload = static_cast<int>(sizeof(CDevice::m_Frame)) - 1;
 static_assert(kMaxPayload <= static_cast<int>(sizeof(CDevice::m_DownPayload)));
@@ -66,12 +64,12 @@ void LoadRequest(CDevice& device, const CDLink& request) {
   if (device.m_MacAnswerLength > 0) TraceLine("DLink Tx Data Mac=%d  %s \r\n", device.m_MacAnswerLength, mac.c_str());
 }
 
-// Application data on FPort 0 would be read by the device as MAC commands
-// under the NwkSKey: use the request's port instead, and drop the payload
-// when that is 0 as well. Returns the port to send.
-int PortForPayload(CDevice& device, int port, const CDLink* request) {
+// Application data goes out on the request's port. A port whose low byte is
+// 0 would have the device read the data as MAC commands under the NwkSKey,
+// so such a request's payload is dropped. Returns the port to send.
+int PortForPayload(CDevice& device, const CDLink& request) {
+  const int port = request.PORT & 0xFF;
   if (device.m_DownPayloadLength == 0 || port != 0) return port;
-  if (request != nullptr && (request->PORT & 0xFF) != 0) return request->PORT & 0xFF;
   TraceLine("DLink payload of %d bytes dropped: no application port\r\n", device.m_DownPayloadLength);
   device.m_DownPayloadLength = 0;
   return 0;
@@ -121,6 +119,30 @@ bool FinishFrame(CDevice& device, int port, bool adr, bool ack) {
   return true;
 }
 
+// The device's oldest pending "RX 1" request, or null when it has none.
+std::unique_ptr<CDLink> OldestRx1Request(CQuorvexApp& app, int32_t devPkey) {
+  DLinkRecords pending;
+  if (app.m_LoRaDlinkList.LoadDownlinks(devPkey, true, &pending) != 0) return nullptr;
+  for (auto& record : pending)
+    if (record && record->CHANNEL == CDLink::kRx1) return std::move(record);
+  return nullptr;
+}
+
+// When the uplink in hand was received, by the calendar clock; now for a
+// record that was not stamped.
+int64_t ReceptionTime(CQuorvexApp& app, const CDevice& device) {
+  return device.m_RxUnixMs != 0 ? device.m_RxUnixMs : app.m_UnixClockMs();
+}
+
+// Whether the uplink in hand gets a reply: a confirmed uplink always (it
+// waits for the ACK), a pending ADR decision always (the LinkADRReq rides on
+// it), an unconfirmed one only when there is data or a MAC command to carry.
+bool ReplyNeeded(const CDevice& device) {
+  if (device.ADR == 1 || device.m_UpMType == kMTypeConfirmedUp) return true;
+  return device.m_UpMType == kMTypeUnconfirmedUp &&
+         (device.m_DownPayloadLength > 0 || device.m_MacAnswerLength > 0);
+}
+
 }  // namespace
 
 int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::size_t capacity) {
@@ -133,7 +155,7 @@ int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::si
 
   const std::size_t portLength = fields.fPort >= 0 ? 1 : 0;
   const std::size_t total = kHeaderLength + static_cast<std::size_t>(fields.fOptsLength) + portLength +
-                            static_cast<std::size_t>(fields.payloadLength) + kMicLength;
+                            static_cast<std::size_t>(fields.payloadLength) + kMicBytes;
   if (total > capacity) return 0;
 
   out[0] = static_cast<uint8_t>(fields.mType << 5);
@@ -155,7 +177,7 @@ int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::si
   const uint32_t mic =
       ComputeDataMic(out, pos, fields.nwkSKey, fields.devAddr, kLoRaDirDownlink, fields.frameCounter);
   PutLe(out + pos, mic, 4);
-  return static_cast<int>(pos + kMicLength);
+  return static_cast<int>(pos + kMicBytes);
 }
 
 uint32_t NextDownlinkCounter(int32_t txSeq) {
@@ -163,51 +185,39 @@ uint32_t NextDownlinkCounter(int32_t txSeq) {
   return (last == 0xFFFFFFFFu || last >= 0xFFFFu) ? 0 : last + 1;
 }
 
-bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application) {
+bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application, bool* requestMarked) {
   ResetDownlink(device);
-
-  DLinkRecords pending;
-  if (app.m_LoRaDlinkList.LoadDownlinks(device.PKEY, true, &pending) != 0) pending.clear();
-  CDLink* request = nullptr;
-  for (const auto& record : pending) {
-    if (record && record->CHANNEL == CDLink::kRx1) {
-      request = record.get();
-      break;
-    }
-  }
-
-  int port = device.m_UpFPort;
-  if (request != nullptr) {
-    // After a confirmed uplink the reply answers on the uplink's port.
-    if (device.m_UpMType == kMTypeUnconfirmedUp) port = request->PORT & 0xFF;
+  device.m_DownMType = kMTypeUnconfirmedDown;
+  int port = 0;
+  bool marked = true;
+  if (std::unique_ptr<CDLink> request = OldestRx1Request(app, device.PKEY)) {
     LoadRequest(device, *request);
+    port = PortForPayload(device, *request);
     // Taken means transmitted, whether or not a frame follows.
-    app.m_LoRaDlinkList.MarkDownlinkSent(request);
-  } else {
-    device.m_DownMType = kMTypeUnconfirmedDown;
+    marked = app.m_LoRaDlinkList.MarkDownlinkSent(request.get()) == 0;
   }
-  port = PortForPayload(device, port, request);
-  pending.clear();
+  if (requestMarked != nullptr) *requestMarked = marked;
+  if (!marked) return false;
 
-  if (device.m_UpMacLength > 0) HandleMacCommands(device);
-
-  const bool confirmedUp = device.m_UpMType == kMTypeConfirmedUp;
-  const bool send = device.ADR == 1 || confirmedUp ||
-                    (device.m_UpMType == kMTypeUnconfirmedUp &&
-                     (device.m_DownPayloadLength > 0 || device.m_MacAnswerLength > 0));
-  if (!send) return false;
+  // The device's answers (a LinkADRAns confirming a power step) change its
+  // state whether or not a reply follows.
+  if (device.m_UpMacLength > 0) HandleMacCommands(device, ReceptionTime(app, device));
+  // Without ADR on the application no LinkADRReq will be sent: a flag left
+  // from before would ask for an empty reply to every uplink.
+  const bool adr = application.ADR != 0;
+  if (!adr) device.ADR = 0;
+  if (!ReplyNeeded(device)) return false;
 
   FitFOpts(device);
-  const bool adr = application.ADR != 0;
-  if (adr && device.ADR == 1) AppendLinkAdrReq(device, application);
-  const bool ack = confirmedUp || device.m_MacPending == 1;
+  if (device.ADR == 1) AppendLinkAdrReq(device, application);
+  const bool ack = device.m_UpMType == kMTypeConfirmedUp || device.m_MacPending == 1;
   return FinishFrame(device, port, adr, ack);
 }
 
 void BuildClassCFrame(CDevice& device, const CDLink& request) {
   ResetDownlink(device);
   LoadRequest(device, request);
-  const int port = PortForPayload(device, request.PORT & 0xFF, &request);
+  const int port = PortForPayload(device, request);
   FitFOpts(device);
   FinishFrame(device, port, false, false);
 }

@@ -6,11 +6,16 @@
 // Frame: MHDR | DevAddr | FCtrl | FCnt | FOpts | [FPort | FRMPayload] | MIC.
 // Rules every frame built here keeps:
 // - FOpts holds whole MAC commands only, at most 15 bytes, so FOptsLen is
-//   always the true count. Commands that do not fit are dropped (traced);
-//   a LinkADRReq that does not fit waits for a later reply.
-// - Application data never travels on FPort 0 (reserved for MAC commands
-//   under the NwkSKey): when the reply's port would be 0 the request's port
-//   is used, and a payload left without a port other than 0 is dropped.
+//   always the true count. A reply's FOpts hold, in this order: the answers
+//   to the device's own requests (LinkCheckAns, DeviceTimeAns, in the order
+//   it asked; at most 9 bytes, so they always fit), the MAC bytes queued
+//   with the request, the server's LinkADRReq. Commands that do not fit are
+//   dropped from the end (traced); a LinkADRReq that does not fit waits for
+//   a later reply.
+// - Application data goes out on the port of the request it came from,
+//   after a confirmed uplink too. It never travels on FPort 0 (reserved for
+//   MAC commands under the NwkSKey): a request whose port is 0 loses its
+//   payload.
 // - The downlink counter runs 0, 1, ..., 0xFFFF, 0, ...: TXSEQ -1 (nothing
 //   sent since the join) and 0xFFFF or more are followed by 0.
 #pragma once
@@ -57,10 +62,16 @@ uint32_t NextDownlinkCounter(int32_t txSeq);
 // m_DownPayload and m_MacAnswers hold what the frame carries in clear, with
 // m_DownFPort 0 when the frame has no FPort). The device's oldest pending
 // "RX 1" request rides on the reply and is marked transmitted as soon as it
-// is taken, even when no reply follows. Nothing is sent, and TXSEQ stays, for
-// an unconfirmed uplink when there is no request data, no MAC answer and no
-// ADR request.
-bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application);
+// is taken, even when no reply follows. The device's MAC commands are handled
+// and an ADR flag is cleared when the application has ADR off (no LinkADRReq
+// will be sent) whether or not a reply follows: the caller stores the
+// downlink state when it changed. Nothing is sent, and TXSEQ stays, for an
+// unconfirmed uplink when there is no request data, no MAC answer and no ADR
+// request. When the request's mark cannot be stored nothing is sent either
+// (it would go out again with a later reply): `requestMarked`, when given,
+// then receives false (else true).
+bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application,
+                     bool* requestMarked = nullptr);
 // Builds the class C frame of an RX2 downlink request into the device, even
 // when the request holds no data (header and MIC only): no ADR or ACK bit,
 // no MAC command handling. Advances TXSEQ. The caller marks the request sent.

@@ -8,10 +8,6 @@
 
 namespace quorvex {
 
-namespace {
-constexpr uint32_t kPollMs = 20;
-}
-
 CJitManager::~CJitManager() { WaitForThreads(2000); }
 
 void CJitManager::SetTxSent(TxSentCallback callback, void* owner) {
@@ -40,6 +36,7 @@ void CJitManager::AddRequest(std::unique_ptr<JitRequest> request) {
     request->m_DueTick = window - kSendLeadMs;
   }
   m_NextEventTick = std::min({m_NextEventTick, request->m_ForwardTick, request->m_DueTick});
+  m_NextDueTick = std::min(m_NextDueTick, request->m_DueTick);
   m_Requests.push_back(std::move(request));
 }
 

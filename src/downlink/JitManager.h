@@ -11,8 +11,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "gateway/UdpServer.h"
 #include "persistence/Device.h"
 #include "runtime/BaseThread.h"
 
@@ -46,6 +49,10 @@ class CJitManager : public CBaseMgr {
   // before it at which an uplink is handed to its application server.
   static constexpr uint32_t kSendLeadMs = 200;
   static constexpr uint32_t kForwardLeadMs = 600;
+  // The scheduler thread's pass interval.
+  static constexpr uint32_t kPollMs = 20;
+  // Class C requests looked at in one pass at most (failed, waiting or sent).
+  static constexpr int kClassCLookupsPerPass = 8;
 
   CJitManager() = default;
   virtual ~CJitManager();
@@ -54,10 +61,16 @@ class CJitManager : public CBaseMgr {
   // scheduler works with; set once before the thread starts.
   void Attach(CQuorvexApp* app) { m_App = app; }
 
-  // One pass of the scheduler at millisecond tick `now`: with an empty
-  // queue, one class C attempt; otherwise uplinks are handed on for
-  // forwarding and every due request is sent, the newest first. True when a
-  // downlink was sent. The thread calls it every 20 ms; tests call it with
+  // One pass of the scheduler at millisecond tick `now`: uplinks are handed
+  // on for forwarding and every due request is sent, the newest first; then,
+  // unless a queued request becomes due before the next pass, one class C
+  // request of the database is served on its application's RX2 channel.
+  // Class C requests go oldest first. One that can never be served (its
+  // device deleted or never joined, no gateway on record, its application
+  // gone) is marked failed (TXDONE kTxFailed, a trace line) and the next is
+  // tried; one whose gateway is not pulling right now waits, and the
+  // requests of other devices behind it are served meanwhile. True when a
+  // downlink was sent. The thread calls it every kPollMs; tests call it with
   // their own clock.
   bool ServePass(uint64_t now);
 
@@ -68,6 +81,11 @@ class CJitManager : public CBaseMgr {
                              std::string& text);
   static bool MakeClassCTxpk(const CApplication& application, const std::string& data, int size,
                              std::string& text);
+
+  // What preparing a due request came to: a frame ready to leave, nothing to
+  // send (no reply needed, the device deleted), or a frame that must not
+  // leave because the state it carries could not be stored.
+  enum class Prepared { kReady, kNothing, kNotStored };
 
   // The notification called after each downlink the scheduler sent.
   void SetTxSent(TxSentCallback callback, void* owner);
@@ -104,15 +122,57 @@ class CJitManager : public CBaseMgr {
   // Hands uplinks on for forwarding and moves the due requests, newest
   // first, from the queue to `due`; call with the lock held.
   void TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due);
-  bool TryClassC();
+  // Builds, stores and sends the frames of the due requests; true when one
+  // was sent. A frame whose state is not on file (a write or the batch's
+  // commit failed, or no batch could be opened) is not sent: ReportUnsent.
+  bool SendDue(std::vector<std::unique_ptr<JitRequest>>& due);
+  // The frames of a pass that may leave, with their txpk texts.
+  using ReadyFrames = std::vector<std::pair<JitRequest*, std::string>>;
+  // Builds the frames of the due requests and stores their state in one
+  // batch: `ready` receives those on file, `unsent` the devices of those
+  // that must not leave.
+  void BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, ReadyFrames& ready,
+                     std::vector<const CDevice*>& unsent);
+  // The trace line and TX-FAIL record of a frame that was not sent because
+  // its state could not be stored. Call without the database lock.
+  void ReportUnsent(const CDevice& device);
+
+  // Class C. The requests are looked at in one sweep over the pending ones,
+  // in key order, across passes; a sweep that reaches the end starts again.
+  enum class ClassCOutcome { kSent, kWaiting, kFailed, kStopped };
+  enum class GatewayState { kPulling, kNotPulling, kUnknown };
+  // Serves the next servable class C request, failing those that never
+  // will be; true when a frame was sent.
+  bool ServeClassC();
+  void RestartClassCSweep();
+  ClassCOutcome TryClassC(CDLink& request);
+  // Marks the request failed for `reason`, with a trace line; kStopped when
+  // the mark could not be stored.
+  ClassCOutcome FailClassC(CDLink& request, const char* reason);
+  // The state of the gateway the device was last heard through; sets the
+  // device's m_Gateway when it is pulling.
+  GatewayState DeviceGateway(CDevice& device);
+  // Builds the frame, stores the state it carries and sends it; false when
+  // nothing was sent.
+  bool SendClassC(CDLink& request, std::unique_ptr<CDevice> device, const CApplication& application);
+  // Writes the device's downlink state and marks the request sent, in one
+  // committed batch; false unless both are on file.
+  bool StoreClassC(CDLink& request, const CDevice& device);
+  // The pull address of the device's gateway (none without a gateway).
+  SocketAddress PullAddress(const CDevice& device);
   // Build the frame of a due request and write the state it carries
   // (session keys, downlink counter); `txpk` receives the text to send.
-  // False when there is nothing to send, as for a device deleted while its
-  // request waited (then nothing is written either).
-  bool PrepareJoinAccept(JitRequest& request, std::string& txpk);
-  bool PrepareClassAReply(JitRequest& request, std::string& txpk);
+  // kNothing for a device deleted while its request waited (then nothing is
+  // written either).
+  Prepared Prepare(JitRequest& request, std::string& txpk);
+  // Prepare in a savepoint of the open batch: a frame that is not sent
+  // leaves nothing on file (a request marked sent without its frame would
+  // be lost). Call with the database lock held and a batch open.
+  Prepared PrepareWhole(JitRequest& request, std::string& txpk);
+  Prepared PrepareJoinAccept(JitRequest& request, std::string& txpk);
+  Prepared PrepareClassAReply(JitRequest& request, std::string& txpk);
   // The txpk of the built frame, timed for the device's first receive window.
-  bool PrepareRx1(JitRequest& request, std::string& txpk);
+  Prepared PrepareRx1(JitRequest& request, std::string& txpk);
   // Sends the PULL_RESP of `txpk` to the pull address of the device's
   // gateway. The state the frame carries must be committed before.
   void SendTxpk(const CDevice& device, const std::string& txpk);
@@ -122,9 +182,15 @@ class CJitManager : public CBaseMgr {
   // Epoch of the last purge: every queued request belongs to it, so a purge
   // only has work when the epoch has moved on since. Under m_Lock.
   uint32_t m_PurgedEpoch = 0;
-  // No queued request has anything to do before this tick (a lower bound:
-  // removals leave it as it is). Under m_Lock.
+  // No queued request has anything to do before this tick, and none is due
+  // before the second (lower bounds: removals leave them as they are).
+  // Under m_Lock.
   int64_t m_NextEventTick = INT64_MAX;
+  int64_t m_NextDueTick = INT64_MAX;
+  // Where the class C sweep stands: the key of the request looked at last,
+  // and the devices found waiting for their gateway. Scheduler thread only.
+  int32_t m_ClassCAfter = 0;
+  std::unordered_set<int32_t> m_ClassCWaiting;
 };
 
 }  // namespace quorvex

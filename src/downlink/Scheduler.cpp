@@ -1,13 +1,15 @@
 // The transmit scheduler's work: every pass it hands data uplinks to the
 // application-server forwarder 600 ms before their receive window, sends
-// every request that is due (newest first) 200 ms before its window (join accepts after
-// 5000 ms, class A replies after 1000 ms), and with an empty queue serves
-// one class C request of the database at once on the application's RX2
-// channel. Each transmission is a PULL_RESP with a compact "txpk" document
-// to the pull address of the gateway that heard the device.
+// every request that is due (newest first) 200 ms before its window (join
+// accepts after 5000 ms, class A replies after 1000 ms), and when no reply is
+// due before the next pass serves one class C request of the database at
+// once on the application's RX2 channel. Each transmission is a PULL_RESP
+// with a compact "txpk" document to the pull address of the gateway that
+// heard the device.
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -16,8 +18,11 @@
 #include "downlink/FrameBuilder.h"
 #include "downlink/JitManager.h"
 #include "gateway/JSonIFace2x.h"
+#include "lorawan/LogBuilder.h"
+#include "lorawan/LoRaFrame.h"
 #include "persistence/Application.h"
 #include "persistence/DLink.h"
+#include "persistence/DLinkList.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
 #include "util/WinUtils.h"
@@ -74,9 +79,9 @@ std::string EncodeFrame(CDevice& device) {
 
 // A request whose device was deleted while it waited: nothing of it is sent
 // or written back.
-bool DropDeleted(const CDevice& device) {
+CJitManager::Prepared DropDeleted(const CDevice& device) {
   TraceLine("JIT TX device %d deleted, request dropped\r\n", device.PKEY);
-  return false;
+  return CJitManager::Prepared::kNothing;
 }
 
 }  // namespace
@@ -96,8 +101,10 @@ bool CJitManager::MakeClassCTxpk(const CApplication& application, const std::str
                                  std::string& text) {
   Json::Value txpk = BaseTxpk(data, size);
   txpk["imme"] = true;
-  const double mhz = std::floor(static_cast<uint32_t>(application.RX2CHAN) / 1e6 * 10.0) / 10.0;
-  txpk["freq"] = mhz;
+  // In MHz with as many decimals as the stored Hz need: the document's
+  // numbers carry ten significant digits, exact for every 1 Hz step below
+  // 10 GHz (869525000 goes out as 869.525).
+  txpk["freq"] = static_cast<uint32_t>(application.RX2CHAN) / 1e6;
   // Bandwidth indices beyond the three known ones are sent as 125 kHz, the
   // bandwidth every region's RX2 channel uses.
   const int bandwidth = application.RX2BW == 1 ? 250 : application.RX2BW == 2 ? 500 : 125;
@@ -109,35 +116,32 @@ bool CJitManager::MakeClassCTxpk(const CApplication& application, const std::str
 
 bool CJitManager::ServePass(uint64_t now) {
   if (m_App == nullptr) return false;
-  if (Count() == 0 && TryClassC()) return true;
   std::vector<std::unique_ptr<JitRequest>> due;
+  bool replyDueSoon = false;
   {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);
     PurgeStale();
     TakeDue(now, due);
+    replyDueSoon = !m_Requests.empty() && m_NextDueTick <= static_cast<int64_t>(now) + kPollMs;
   }
+  const bool sent = SendDue(due);
+  // A class C frame goes out at once: it waits while a reply is due before
+  // the next pass, since that reply has a receive window to meet.
+  if (replyDueSoon) return sent;
+  return ServeClassC() || sent;
+}
+
+bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   // Sent without the queue's lock: the receive thread appends the next
   // uplinks meanwhile instead of waiting for the database and the socket.
   // Every frame of the pass is built and its state written first, in one
   // commit, and then they all leave: a commit per frame would cost more than
   // the frame, and no frame may leave before its downlink counter is on file.
   if (due.empty()) return false;
-  std::vector<std::pair<JitRequest*, std::string>> ready;
-  ready.reserve(due.size());
-  m_App->m_LoRaDbMgr.BeginBatch();
-  for (auto& request : due) {
-    if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
-    const CDevice& device = *request->m_Device;
-    std::string txpk;
-    bool built = false;
-    if (device.m_UpMType == 0) {
-      built = PrepareJoinAccept(*request, txpk);
-    } else if (device.m_UpMType == 2 || device.m_UpMType == 4) {
-      built = PrepareClassAReply(*request, txpk);
-    }
-    if (built) ready.emplace_back(request.get(), std::move(txpk));
-  }
-  m_App->m_LoRaDbMgr.CommitBatch();
+  ReadyFrames ready;
+  std::vector<const CDevice*> unsent;
+  BuildAndStore(due, ready, unsent);
+  for (const CDevice* device : unsent) ReportUnsent(*device);
   if (ready.empty()) return false;
   // The packet-log rows of the sent frames share one commit too.
   m_App->m_LoRaDbMgr.BeginBatch();
@@ -147,6 +151,47 @@ bool CJitManager::ServePass(uint64_t now) {
   }
   m_App->m_LoRaDbMgr.CommitBatch();
   return true;
+}
+
+void CJitManager::BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, ReadyFrames& ready,
+                                std::vector<const CDevice*>& unsent) {
+  // Held to the commit, so that the batch and its outcome are this pass's
+  // own: no other thread commits or rolls it back in between.
+  std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
+  // Without a batch a frame could leave some of its writes on file and not others.
+  const bool batch = m_App->m_LoRaDbMgr.BeginBatch();
+  for (auto& request : due) {
+    if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
+    std::string txpk;
+    switch (batch ? PrepareWhole(*request, txpk) : Prepared::kNotStored) {
+      case Prepared::kReady: ready.emplace_back(request.get(), std::move(txpk)); break;
+      case Prepared::kNotStored: unsent.push_back(request->m_Device.get()); break;
+      case Prepared::kNothing: break;
+    }
+  }
+  if (m_App->m_LoRaDbMgr.CommitBatch()) return;
+  for (auto& [request, txpk] : ready) unsent.push_back(request->m_Device.get());
+  ready.clear();
+}
+
+CJitManager::Prepared CJitManager::PrepareWhole(JitRequest& request, std::string& txpk) {
+  CDbManager::Savepoint savepoint(m_App->m_LoRaDbMgr);
+  if (!savepoint.Open()) return Prepared::kNotStored;
+  const Prepared prepared = Prepare(request, txpk);
+  if (prepared != Prepared::kNotStored) savepoint.Keep();
+  return prepared;
+}
+
+CJitManager::Prepared CJitManager::Prepare(JitRequest& request, std::string& txpk) {
+  const int32_t upMType = request.m_Device->m_UpMType;
+  if (upMType == kMTypeJoinRequest) return PrepareJoinAccept(request, txpk);
+  if (upMType == kMTypeUnconfirmedUp || upMType == kMTypeConfirmedUp) return PrepareClassAReply(request, txpk);
+  return Prepared::kNothing;
+}
+
+void CJitManager::ReportUnsent(const CDevice& device) {
+  TraceLine("JIT TX device %d frame not sent: its downlink state could not be stored\r\n", device.PKEY);
+  LogTxFail(*m_App, PullAddress(device), device, "Not sent: downlink state not stored");
 }
 
 void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due) {
@@ -160,6 +205,7 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
   // the ticks kept in the requests, never the device records behind them.
   if (tick < m_NextEventTick) return;
   int64_t next = INT64_MAX;
+  int64_t nextDue = INT64_MAX;
   bool taken = false;
   for (size_t i = m_Requests.size(); i-- > 0;) {
     std::unique_ptr<JitRequest>& request = m_Requests[i];
@@ -178,12 +224,14 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
     }
     if (tick < request->m_DueTick) {
       next = std::min(next, request->m_DueTick);
+      nextDue = std::min(nextDue, request->m_DueTick);
       continue;
     }
     due.push_back(std::move(request));
     taken = true;
   }
   m_NextEventTick = next;
+  m_NextDueTick = nextDue;
   // One pass over the queue for all the requests taken out of it.
   if (taken) std::erase_if(m_Requests, [](const std::unique_ptr<JitRequest>& r) { return !r; });
 }
@@ -195,74 +243,133 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
 // before (the request is dropped) or after (the frame leaves as written).
 // Nothing else is locked meanwhile: the database lock is the innermost one.
 
-bool CJitManager::PrepareJoinAccept(JitRequest& request, std::string& txpk) {
+CJitManager::Prepared CJitManager::PrepareJoinAccept(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   CDeviceManager& devices = m_App->m_LoRaDevMgr;
   {
     std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
     if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow) return DropDeleted(device);
-    device.m_DownMType = 1;
+    device.m_DownMType = kMTypeJoinAccept;
     // The stored keys must be those of the accept that goes out.
-    devices.UpdateDevice(&device);
+    if (devices.UpdateDevice(&device) != 0) return Prepared::kNotStored;
   }
   return PrepareRx1(request, txpk);
 }
 
-bool CJitManager::PrepareClassAReply(JitRequest& request, std::string& txpk) {
+CJitManager::Prepared CJitManager::PrepareClassAReply(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   CDeviceManager& devices = m_App->m_LoRaDevMgr;
   {
     std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
     // The copy was taken at the uplink; a reply sent since may have moved the
     // downlink counter and the ADR state on.
-    if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow ||
-        devices.RefreshDownlinkState(&device) == CDeviceManager::kNoRow)
-      return DropDeleted(device);
+    if (devices.FindDeviceRow(device) == CDeviceManager::kNoRow) return DropDeleted(device);
+    const int refreshed = devices.RefreshDownlinkState(&device);
+    if (refreshed == CDeviceManager::kNoRow) return DropDeleted(device);
+    if (refreshed != 0) return Prepared::kNotStored;  // the counter on file is unknown
     CApplication application;
-    if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return false;
-    if (!BuildReplyFrame(*m_App, device, application)) return false;
-    devices.UpdateDownlinkState(&device);
+    if (!m_App->m_LoRaAppList.CopyApplication(device.APKEY, application)) return Prepared::kNothing;
+    const CDeviceRow stored = device;
+    bool requestMarked = true;
+    const bool reply = BuildReplyFrame(*m_App, device, application, &requestMarked);
+    if (!requestMarked) return Prepared::kNotStored;
+    // The device's answers and a cleared ADR flag are kept even when no
+    // reply follows.
+    const bool changed = reply || !CDeviceManager::SameDownlinkState(stored, device);
+    if (changed && devices.UpdateDownlinkState(&device) != 0) return reply ? Prepared::kNotStored : Prepared::kNothing;
+    if (!reply) return Prepared::kNothing;
   }
   return PrepareRx1(request, txpk);
 }
 
-bool CJitManager::PrepareRx1(JitRequest& request, std::string& txpk) {
+CJitManager::Prepared CJitManager::PrepareRx1(JitRequest& request, std::string& txpk) {
   CDevice& device = *request.m_Device;
   const int size = device.m_TxLength;
   const std::string data = EncodeFrame(device);
   if (data.empty() || !MakeClassATxpk(device, static_cast<uint32_t>(request.m_Delay), data, size, txpk)) {
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
-    return false;
+    return Prepared::kNothing;
   }
-  return true;
+  return Prepared::kReady;
 }
 
-bool CJitManager::TryClassC() {
-  DLinkRecords next;
-  if (m_App->m_LoRaDlinkList.GetNextRx2Downlink(&next) != 0 || next.empty()) return false;
-  CDLink& downlink = *next.front();
-
-  std::unique_ptr<CDevice> device = m_App->m_LoRaDevMgr.GetDeviceByPkey(downlink.DEVPKEY);
-  if (!device || device->JOINED == 0 || device->GPKEY == 0) return false;
-
-  CGateway* gateway = nullptr;
-  {
-    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
-    for (auto& record : m_App->m_LoRaGateMgr.m_Gateways) {
-      if (record->PKEY == device->GPKEY) {
-        gateway = record.get();
-        break;
-      }
+bool CJitManager::ServeClassC() {
+  CDLinkList& queue = m_App->m_LoRaDlinkList;
+  bool restarted = false;
+  for (int lookups = 0; lookups < kClassCLookupsPerPass; ++lookups) {
+    DLinkRecords next;
+    if (queue.GetNextRx2Downlink(&next, m_ClassCAfter) != 0) return false;
+    if (next.empty()) {
+      // Nothing pending at all, or every request waits: the next pass looks again.
+      if (m_ClassCAfter == 0 || restarted) return false;
+      RestartClassCSweep();
+      restarted = true;
+      continue;
     }
-    // Only a gateway that is pulling in this run can carry the downlink.
-    if (gateway == nullptr || !gateway->m_Connected || !gateway->m_PullSeen) return false;
+    CDLink& request = *next.front();
+    m_ClassCAfter = request.PKEY;
+    switch (TryClassC(request)) {
+      case ClassCOutcome::kSent:
+        return true;
+      case ClassCOutcome::kWaiting:
+        m_ClassCWaiting.insert(request.DEVPKEY);
+        break;
+      case ClassCOutcome::kFailed:
+        break;
+      case ClassCOutcome::kStopped:
+        return false;
+    }
   }
-  CApplication application;
-  if (!m_App->m_LoRaAppList.CopyApplication(device->APKEY, application)) return false;
+  return false;
+}
 
-  BuildClassCFrame(*device, downlink);
-  m_App->m_LoRaDlinkList.MarkDownlinkSent(&downlink);
-  m_App->m_LoRaDevMgr.UpdateDownlinkState(device.get());
+void CJitManager::RestartClassCSweep() {
+  m_ClassCAfter = 0;
+  m_ClassCWaiting.clear();
+}
+
+CJitManager::ClassCOutcome CJitManager::FailClassC(CDLink& request, const char* reason) {
+  TraceLine("JIT TX class C request %d for device %d failed: %s\r\n", request.PKEY, request.DEVPKEY, reason);
+  // A request that cannot be marked would be tried again and again.
+  if (m_App->m_LoRaDlinkList.MarkDownlinkFailed(&request, reason) != 0) return ClassCOutcome::kStopped;
+  return ClassCOutcome::kFailed;
+}
+
+CJitManager::ClassCOutcome CJitManager::TryClassC(CDLink& request) {
+  // Later requests of a device that waits for its gateway wait too: a
+  // device's frames leave in the order they were queued.
+  if (m_ClassCWaiting.contains(request.DEVPKEY)) return ClassCOutcome::kWaiting;
+  std::unique_ptr<CDevice> device;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
+    device = m_App->m_LoRaDevMgr.GetDeviceByPkey(request.DEVPKEY);
+    if (!device && m_App->m_LoRaDevMgr.m_Result != SQLITE_OK) return ClassCOutcome::kStopped;
+  }
+  if (!device) return FailClassC(request, "no device");
+  if (device->JOINED == 0) return FailClassC(request, "not joined");
+  if (device->GPKEY == 0) return FailClassC(request, "no gateway");
+  const GatewayState gateway = DeviceGateway(*device);
+  if (gateway == GatewayState::kUnknown) return FailClassC(request, "no gateway");
+  if (gateway == GatewayState::kNotPulling) return ClassCOutcome::kWaiting;
+  CApplication application;
+  if (!m_App->m_LoRaAppList.CopyApplication(device->APKEY, application)) return FailClassC(request, "no application");
+  return SendClassC(request, std::move(device), application) ? ClassCOutcome::kSent : ClassCOutcome::kStopped;
+}
+
+CJitManager::GatewayState CJitManager::DeviceGateway(CDevice& device) {
+  std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
+  for (auto& record : m_App->m_LoRaGateMgr.m_Gateways) {
+    if (record->PKEY != device.GPKEY) continue;
+    // Only a gateway that is pulling in this run can carry the downlink.
+    if (!record->m_Connected || !record->m_PullSeen) return GatewayState::kNotPulling;
+    device.m_Gateway = record.get();
+    return GatewayState::kPulling;
+  }
+  return GatewayState::kUnknown;
+}
+
+bool CJitManager::SendClassC(CDLink& request, std::unique_ptr<CDevice> device, const CApplication& application) {
+  BuildClassCFrame(*device, request);
   const int size = device->m_TxLength;
   const std::string data = EncodeFrame(*device);
   std::string txpk;
@@ -270,11 +377,11 @@ bool CJitManager::TryClassC() {
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
     return false;
   }
-  device->m_Gateway = gateway;
+  if (!StoreClassC(request, *device)) {
+    ReportUnsent(*device);
+    return false;
+  }
   device->m_Application = std::make_shared<CApplication>(application);
-  // The frame carries the downlink counter just written: it must be on file
-  // before the frame leaves, so that no restart can send the counter again.
-  m_App->m_LoRaDbMgr.CommitBatch();
   SendTxpk(*device, txpk);
   JitRequest sent;
   sent.m_Device = std::move(device);
@@ -283,12 +390,27 @@ bool CJitManager::TryClassC() {
   return true;
 }
 
+bool CJitManager::StoreClassC(CDLink& request, const CDevice& device) {
+  CDbManager& db = m_App->m_LoRaDbMgr;
+  std::lock_guard<std::recursive_mutex> lock(db.Mutex());
+  // The frame carries the downlink counter: it and the request's mark must
+  // be on file before the frame leaves, so that no restart sends the
+  // counter again. The counter goes first: one stored without its frame is
+  // only skipped, a request marked without its frame would be lost.
+  if (!db.BeginBatch()) return false;
+  const bool written = m_App->m_LoRaDevMgr.UpdateDownlinkState(&device) == 0 &&
+                       m_App->m_LoRaDlinkList.MarkDownlinkSent(&request) == 0;
+  return db.CommitBatch() && written;
+}
+
+SocketAddress CJitManager::PullAddress(const CDevice& device) {
+  if (device.m_Gateway == nullptr) return SocketAddress{};
+  std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
+  return device.m_Gateway->m_PullAddr;
+}
+
 void CJitManager::SendTxpk(const CDevice& device, const std::string& txpk) {
-  SocketAddress pullAddr{};
-  if (device.m_Gateway != nullptr) {
-    std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaGateMgr.Mutex());
-    pullAddr = device.m_Gateway->m_PullAddr;
-  }
+  const SocketAddress pullAddr = PullAddress(device);
   TraceLine("==================================================\r\n");
   TraceLine("TX Packet Seq : %d\r\n", device.TXSEQ);
   TraceLine("%s\r\nAddr=%s\r\n", txpk.c_str(), AddressText(pullAddr).c_str());

@@ -223,6 +223,7 @@ void CQuorvexApp::QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway
   device->GPKEY = gatewayKey;
   device->m_Gateway = &gateway;
   device->m_RxInfo = meta;
+  device->m_RxUnixMs = m_UnixClockMs();
   save();
   auto request = std::make_unique<JitRequest>();
   request->m_Delay = static_cast<int32_t>(join ? kJoinDelayMs : kUplinkDelayMs);

@@ -22,10 +22,13 @@ inline constexpr int kMicLength = 4;
 // The largest FRMPayload a data frame can hold (FPort present, no FOpts).
 inline constexpr int kMaxFrmPayloadLength = kMaxPhyPayloadLength - kDataFrameMinLength - 1;
 
-// Message types (the top three bits of the MHDR) of the uplinks.
+// Message types (the top three bits of the MHDR).
 inline constexpr uint8_t kMTypeJoinRequest = 0;
+inline constexpr uint8_t kMTypeJoinAccept = 1;
 inline constexpr uint8_t kMTypeUnconfirmedUp = 2;
+inline constexpr uint8_t kMTypeUnconfirmedDown = 3;
 inline constexpr uint8_t kMTypeConfirmedUp = 4;
+inline constexpr uint8_t kMTypeConfirmedDown = 5;
 
 // The message type of an MHDR byte.
 constexpr uint8_t MTypeOf(uint8_t mhdr) { return static_cast<uint8_t>(mhdr >> 5); }

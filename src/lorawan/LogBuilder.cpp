@@ -78,6 +78,14 @@ void LogTxFail(CQuorvexApp& app, const SocketAddress& from, const std::string& t
   Emit(app, record);
 }
 
+void LogTxFail(CQuorvexApp& app, const SocketAddress& pullAddr, const CDeviceRow& device, const std::string& text) {
+  if (!TypedRecordsOn(app)) return;
+  CLog record = NewRecord(CLog::TxFail, pullAddr);
+  SetDevice(record, device);
+  SetField(record.APPDATA, text);
+  Emit(app, record);
+}
+
 void LogJoin(CQuorvexApp& app, const SocketAddress& from, const CDevice& device, const RadioMetadata& meta) {
   if (!TypedRecordsOn(app)) return;
   CLog record = NewRecord(CLog::Join, from);

@@ -15,6 +15,7 @@ namespace quorvex {
 
 class CQuorvexApp;
 class CDevice;
+struct CDeviceRow;
 
 // RXTIME text of the current local time: "%02d %02d:%02d:%02d %03d" (day,
 // hour, minute, second, millisecond).
@@ -26,6 +27,8 @@ void LogDebug(CQuorvexApp& app, const SocketAddress& from, const std::string& te
               int count);
 // A TX_ACK failure of the last downlink's device.
 void LogTxFail(CQuorvexApp& app, const SocketAddress& from, const std::string& text);
+// A frame for `device` that was not sent, to the gateway's pull address.
+void LogTxFail(CQuorvexApp& app, const SocketAddress& pullAddr, const CDeviceRow& device, const std::string& text);
 // A join request (accepted or duplicate).
 void LogJoin(CQuorvexApp& app, const SocketAddress& from, const CDevice& device, const RadioMetadata& meta);
 // A data uplink that reached the end of its processing.

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "persistence/Application.h"
 #include "persistence/Device.h"
@@ -38,85 +40,106 @@ int UplinkArgumentBytes(uint8_t cid) {
 // The numeric value of a radio metadata text; 0 when it holds none.
 double MetadataNumber(const char* text) { return std::strtod(text, nullptr); }
 
-// Each prepared answer is the only content of the reply's MAC commands:
-// whatever was there (bytes queued by the operator included) is dropped.
-void SetSingleAnswer(CDevice& device, const uint8_t* answer, int length) {
-  std::copy(answer, answer + length, device.m_MacAnswers);
-  device.m_MacAnswerLength = length;
+// Adds `answer` to the answers prepared for this uplink unless one of its
+// kind is there already: a frame that repeats a request gets one answer.
+void AddAnswer(std::vector<uint8_t>& answers, std::initializer_list<uint8_t> answer) {
+  for (std::size_t pos = 0; pos < answers.size(); pos += DownlinkMacCommandSize(answers[pos]))
+    if (answers[pos] == *answer.begin()) return;
+  answers.insert(answers.end(), answer);
+}
+
+// The answers go first, in the order the device asked, before the bytes the
+// operator queued: the device waits for them, and they are at most 9 bytes,
+// so they always fit in FOpts.
+void PutAnswersFirst(CDevice& device, const std::vector<uint8_t>& answers) {
+  if (answers.empty()) return;
+  const int added = static_cast<int>(answers.size());
+  const int capacity = static_cast<int>(sizeof device.m_MacAnswers);
+  const int queued = std::clamp(device.m_MacAnswerLength, 0, capacity - added);
+  std::memmove(device.m_MacAnswers + added, device.m_MacAnswers, static_cast<std::size_t>(queued));
+  std::copy(answers.begin(), answers.end(), device.m_MacAnswers);
+  device.m_MacAnswerLength = added + queued;
   device.m_MacPending = 1;
+}
+
+// A LinkADRAns: Status 7 means power, datarate and channel mask were all
+// accepted, and so the power step the request asked for is now the device's.
+void TakeLinkAdrAns(CDevice& device, uint8_t status) {
+  if (status != 7) return;
+  TraceLine("SERVER:MOTE_MAC_LINK_ADR_ANS Succsss\r\n");
+  device.ADRPWR += device.PWRREQ;
+  device.PWRREQ = 0;
+}
+
+void AnswerDeviceTime(int64_t receivedUnixMs, std::vector<uint8_t>& answers) {
+  const GpsTime t = GpsTimeOf(receivedUnixMs);
+  TraceLine("SERVER:SRV_MAC_DEVICE_TIME_ANS %u \r\n", static_cast<unsigned>(t.seconds));
+  AddAnswer(answers, {kMacDeviceTime, static_cast<uint8_t>(t.seconds), static_cast<uint8_t>(t.seconds >> 8),
+                      static_cast<uint8_t>(t.seconds >> 16), static_cast<uint8_t>(t.seconds >> 24), t.fraction});
+}
+
+// Acts on one received command whose argument bytes are all present.
+void HandleCommand(CDevice& device, uint8_t cid, const uint8_t* arg, int64_t receivedUnixMs,
+                   std::vector<uint8_t>& answers) {
+  switch (cid) {
+    case kMacLinkCheck:
+      AddAnswer(answers, {kMacLinkCheck, 0, static_cast<uint8_t>(device.NBGATE & 0xFF)});
+      break;
+    case kMacLinkAdr:
+      TakeLinkAdrAns(device, arg[0]);
+      break;
+    case kMacDutyCycle:
+      TraceLine("SERVER:MOTE_MAC_DUTY_CYCLE_ANS Succsss\r\n");
+      break;
+    case kMacRxParamSetup:
+      TraceLine("SERVER:MOTE_MAC_RX_PARAM_SETUP_ANS Succsss(%d)\r\n", arg[0]);
+      break;
+    case kMacDevStatus:
+      TraceLine("SERVER:MOTE_MAC_DEV_STATUS_ANS Succsss(%d-%d)\r\n", arg[0], arg[1]);
+      break;
+    case kMacNewChannel:
+      TraceLine("SERVER:MOTE_MAC_NEW_CHANNEL_ANS Succsss(%d)\r\n", arg[0]);
+      break;
+    case kMacRxTimingSetup:
+      TraceLine("SERVER:MOTE_MAC_RX_TIMING_SETUP_ANS Succsss\r\n");
+      break;
+    case kMacTxParamSetup:
+      TraceLine("SERVER:MOTE_MAC_TX_PARAM_SETUP_ANS Succsss\r\n");
+      break;
+    case kMacDlChannel:
+      TraceLine("SERVER:MOTE_MAC_DL_CHANNEL_ANS Succsss(%d)\r\n", arg[0]);
+      break;
+    case kMacDeviceTime:
+      AnswerDeviceTime(receivedUnixMs, answers);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace
 
-uint32_t GpsSeconds(int64_t unixSeconds) { return static_cast<uint32_t>(unixSeconds - kGpsEpochUnixSeconds); }
+GpsTime GpsTimeOf(int64_t unixMs) {
+  const int64_t gpsMs = unixMs - (kGpsEpochUnixSeconds - kGpsLeapSeconds) * 1000;
+  if (gpsMs < 0) return {};
+  return {static_cast<uint32_t>(gpsMs / 1000), static_cast<uint8_t>(gpsMs % 1000 * 256 / 1000)};
+}
 
-void HandleMacCommands(CDevice& device) { HandleMacCommands(device, static_cast<int64_t>(std::time(nullptr))); }
-
-void HandleMacCommands(CDevice& device, int64_t unixSeconds) {
+void HandleMacCommands(CDevice& device, int64_t receivedUnixMs) {
   device.m_MacPending = 0;
   const uint8_t* up = device.m_UpMac;
   const int length = std::clamp(device.m_UpMacLength, 0, static_cast<int>(sizeof device.m_UpMac));
-
-  int pos = 0;
-  while (pos < length) {
+  std::vector<uint8_t> answers;
+  for (int pos = 0; pos < length;) {
     const uint8_t cid = up[pos];
     const int arguments = UplinkArgumentBytes(cid);
     // An unknown command has an unknown size, and a command cut short has
     // none of its own bytes after it: nothing further can be read reliably.
     if (arguments < 0 || pos + 1 + arguments > length) break;
-    const uint8_t* arg = up + pos + 1;
-    switch (cid) {
-      case kMacLinkCheck: {
-        const uint8_t answer[3] = {kMacLinkCheck, 0, static_cast<uint8_t>(device.NBGATE & 0xFF)};
-        SetSingleAnswer(device, answer, 3);
-        break;
-      }
-      case kMacLinkAdr:
-        // Status 7: power, datarate and channel mask all accepted.
-        if (arg[0] == 7) {
-          TraceLine("SERVER:MOTE_MAC_LINK_ADR_ANS Succsss\r\n");
-          device.ADRPWR += device.PWRREQ;
-          device.PWRREQ = 0;
-        }
-        break;
-      case kMacDutyCycle:
-        TraceLine("SERVER:MOTE_MAC_DUTY_CYCLE_ANS Succsss\r\n");
-        break;
-      case kMacRxParamSetup:
-        TraceLine("SERVER:MOTE_MAC_RX_PARAM_SETUP_ANS Succsss(%d)\r\n", arg[0]);
-        break;
-      case kMacDevStatus:
-        TraceLine("SERVER:MOTE_MAC_DEV_STATUS_ANS Succsss(%d-%d)\r\n", arg[0], arg[1]);
-        break;
-      case kMacNewChannel:
-        TraceLine("SERVER:MOTE_MAC_NEW_CHANNEL_ANS Succsss(%d)\r\n", arg[0]);
-        break;
-      case kMacRxTimingSetup:
-        TraceLine("SERVER:MOTE_MAC_RX_TIMING_SETUP_ANS Succsss\r\n");
-        break;
-      case kMacTxParamSetup:
-        TraceLine("SERVER:MOTE_MAC_TX_PARAM_SETUP_ANS Succsss\r\n");
-        break;
-      case kMacDlChannel:
-        TraceLine("SERVER:MOTE_MAC_DL_CHANNEL_ANS Succsss(%d)\r\n", arg[0]);
-        break;
-      case kMacDeviceTime: {
-        const uint32_t t = GpsSeconds(unixSeconds);
-        TraceLine("SERVER:SRV_MAC_DEVICE_TIME_ANS %u \r\n", static_cast<unsigned>(t));
-        const uint8_t answer[6] = {kMacDeviceTime,
-                                   static_cast<uint8_t>(t),
-                                   static_cast<uint8_t>(t >> 8),
-                                   static_cast<uint8_t>(t >> 16),
-                                   static_cast<uint8_t>(t >> 24),
-                                   0};  // fractional second
-        SetSingleAnswer(device, answer, 6);
-        break;
-      }
-      default:
-        break;
-    }
+    HandleCommand(device, cid, up + pos + 1, receivedUnixMs, answers);
     pos += 1 + arguments;
   }
+  PutAnswersFirst(device, answers);
 }
 
 bool AppendLinkAdrReq(CDevice& device, const CApplication& application) {

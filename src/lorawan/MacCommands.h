@@ -18,6 +18,10 @@ class CDevice;
 inline constexpr int kMaxFOptsLength = 15;
 // Unix time of the GPS epoch, 1980-01-06 00:00:00 UTC (no leap seconds).
 inline constexpr int64_t kGpsEpochUnixSeconds = 315964800;
+// GPS time runs ahead of UTC by the leap seconds inserted since its epoch:
+// 18 since 2017-01-01, and none has been announced since. A new leap second
+// changes this constant.
+inline constexpr int64_t kGpsLeapSeconds = 18;
 
 // Command identifiers the server reads or writes.
 enum MacCid : uint8_t {
@@ -34,16 +38,17 @@ enum MacCid : uint8_t {
 };
 
 // Reads the device's received commands (m_UpMac, m_UpMacLength bytes, never
-// beyond the array) and acts on each: a LinkCheckReq or DeviceTimeReq
-// replaces m_MacAnswers with its answer (3 or 6 bytes) and sets m_MacPending;
-// a LinkADRAns with Status 7 confirms the requested power step (ADRPWR +=
+// beyond the array) and acts on each. A LinkCheckReq or DeviceTimeReq gets
+// its answer (3 or 6 bytes; a request repeated in the frame is answered
+// once); the answers go in front of the bytes already in m_MacAnswers (those
+// the operator queued), in the order the device asked, and set m_MacPending.
+// A LinkADRAns with Status 7 confirms the requested power step (ADRPWR +=
 // PWRREQ, PWRREQ = 0); the other answers are traced. m_MacPending is 0
 // unless an answer was prepared. The walk ends at an unknown identifier and
-// at a command whose bytes are not all within m_UpMacLength. `unixSeconds`
-// is the current calendar time, used by DeviceTimeAns.
-void HandleMacCommands(CDevice& device, int64_t unixSeconds);
-// The same with the system clock.
-void HandleMacCommands(CDevice& device);
+// at a command whose bytes are not all within m_UpMacLength.
+// `receivedUnixMs` is the calendar time (ms since the Unix epoch, UTC) at
+// which the uplink was received: DeviceTimeAns tells the device that time.
+void HandleMacCommands(CDevice& device, int64_t receivedUnixMs);
 
 // Appends a LinkADRReq (5 bytes) for the datarate and power the received
 // frame allows (m_RxInfo "datr", "rssi", "lsnr"; ADRPWR; the application's
@@ -53,8 +58,16 @@ void HandleMacCommands(CDevice& device);
 // reply carries the request, and the result is false.
 bool AppendLinkAdrReq(CDevice& device, const CApplication& application);
 
-// Seconds since the GPS epoch as DeviceTimeAns carries them (32 bits).
-uint32_t GpsSeconds(int64_t unixSeconds);
+// A time as DeviceTimeAns carries it: whole seconds since the GPS epoch in
+// GPS time (32 bits) and the fraction of the second in 1/256 s.
+struct GpsTime {
+  uint32_t seconds = 0;
+  uint8_t fraction = 0;
+};
+// The GPS time of calendar time `unixMs` (ms since the Unix epoch, UTC),
+// with today's leap-second offset: exact from 2017-01-01 on, the times the
+// server tells devices. Times before the GPS epoch give 0.
+GpsTime GpsTimeOf(int64_t unixMs);
 
 // Total size (CID included) of a command the server sends to a device, by
 // its CID; 0 for an identifier it does not know.

@@ -10,6 +10,12 @@ class CDLink {
   // CHANNEL values.
   static constexpr int32_t kRx1 = 0;  // rides on the class A reply to the next uplink
   static constexpr int32_t kRx2 = 1;  // sent at once to a class C device
+  // TXDONE values. Only a pending request is ever sent; a failed one could
+  // not be served (a class C request for a device that never joined, say)
+  // and stays on file for the operator to see.
+  static constexpr int32_t kTxPending = 0;
+  static constexpr int32_t kTxSent = 1;
+  static constexpr int32_t kTxFailed = 2;
 
   CDLink() = default;
   CDLink(const CDLink&) = default;
@@ -30,9 +36,10 @@ class CDLink {
   // spaces ("03 07 00"), at most 30 and 90 characters; empty for none.
   char MAC[31] = {};
   char APP[91] = {};
-  // Local time of transmission, "%m.%d %H.%M.%S"; empty while pending.
+  // Local time of transmission, "%m.%d %H.%M.%S"; empty while pending. For a
+  // failed request the time it failed, a space and why ("not joined").
   char TIME[34] = {};
-  // 0 pending, 1 transmitted.
+  // kTxPending, kTxSent, or kTxFailed.
   int32_t TXDONE = 0;
 };
 

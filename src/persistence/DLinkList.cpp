@@ -1,5 +1,6 @@
 #include "persistence/DLinkList.h"
 
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 
@@ -36,11 +37,12 @@ int CDLinkList::LoadDownlinks(int32_t devPkey, bool pendingOnly, DLinkRecords* t
   return ReplaceWithRows(stmt, target != nullptr ? *target : m_List);
 }
 
-int CDLinkList::GetNextRx2Downlink(DLinkRecords* target) {
+int CDLinkList::GetNextRx2Downlink(DLinkRecords* target, int32_t afterPkey) {
   Guard lock(m_DbMgr.Mutex());
   CDbStatement stmt;
   m_Result = stmt.Prepare(m_DbMgr.Connection(), sql::kSelectNextRx2Downlink);
   if (m_Result != SQLITE_OK) return 2;
+  stmt.BindInt(afterPkey);
   return ReplaceWithRows(stmt, target != nullptr ? *target : m_List);
 }
 
@@ -69,14 +71,22 @@ int CDLinkList::UpdateDownlink(const CDLink* record) {
       m_Result);
 }
 
-int CDLinkList::MarkDownlinkSent(CDLink* record) {
+int CDLinkList::MarkDownlink(CDLink* record, int32_t state, const std::string& suffix) {
   if (record == nullptr || record->PKEY == 0) return 3;
   const time_t now = time(nullptr);
   struct tm local {};
   localtime_r(&now, &local);
-  if (strftime(record->TIME, sizeof record->TIME, "%m.%d %H.%M.%S", &local) == 0) record->TIME[0] = 0;
-  record->TXDONE = 1;
+  char stamp[sizeof record->TIME] = {};
+  if (strftime(stamp, sizeof stamp, "%m.%d %H.%M.%S", &local) == 0) stamp[0] = 0;
+  std::snprintf(record->TIME, sizeof record->TIME, "%s%s", stamp, suffix.c_str());
+  record->TXDONE = state;
   return UpdateDownlink(record);
+}
+
+int CDLinkList::MarkDownlinkSent(CDLink* record) { return MarkDownlink(record, CDLink::kTxSent, ""); }
+
+int CDLinkList::MarkDownlinkFailed(CDLink* record, const std::string& reason) {
+  return MarkDownlink(record, CDLink::kTxFailed, " " + reason);
 }
 
 int CDLinkList::DeleteDownlink(int32_t pkey) {

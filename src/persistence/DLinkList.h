@@ -9,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "persistence/DLink.h"
@@ -32,9 +33,9 @@ class CDLinkList {
   // as it was.
   int LoadDownlinks(int32_t devPkey, bool pendingOnly, DLinkRecords* target = nullptr);
   // Replaces the contents of `target` (m_List when null) with the oldest
-  // pending "RX 2" request of any device, or with nothing when there is
-  // none. 0, or 2 (target left as it was).
-  int GetNextRx2Downlink(DLinkRecords* target = nullptr);
+  // pending "RX 2" request of any device whose key is above `afterPkey`, or
+  // with nothing when there is none. 0, or 2 (target left as it was).
+  int GetNextRx2Downlink(DLinkRecords* target = nullptr, int32_t afterPkey = 0);
   // Stores a new request; on success PKEY becomes its key. With `keep` the
   // record is then appended to m_List, otherwise freed; either way, whatever
   // the outcome, the caller no longer owns it. 0, 2, or 3 for a null record.
@@ -43,8 +44,12 @@ class CDLinkList {
   // null record or PKEY 0.
   int UpdateDownlink(const CDLink* record);
   // Marks a request transmitted: TIME becomes the local time
-  // "%m.%d %H.%M.%S", TXDONE 1, then UpdateDownlink. 0, 2 or 3.
+  // "%m.%d %H.%M.%S", TXDONE kTxSent, then UpdateDownlink. 0, 2 or 3.
   int MarkDownlinkSent(CDLink* record);
+  // Marks a request that cannot be served: TIME becomes the local time, a
+  // space and `reason` (cut to fit), TXDONE kTxFailed, then UpdateDownlink.
+  // It is then no longer pending. 0, 2 or 3.
+  int MarkDownlinkFailed(CDLink* record, const std::string& reason);
   // Deletes one request's row and removes and frees the records of m_List
   // with that key, also when the statement failed. 0 or 2.
   int DeleteDownlink(int32_t pkey);
@@ -62,6 +67,9 @@ class CDLinkList {
   int32_t m_Result = 0;
 
  private:
+  // Sets TIME to the local time followed by `suffix`, and TXDONE to `state`;
+  // then UpdateDownlink.
+  int MarkDownlink(CDLink* record, int32_t state, const std::string& suffix);
   // Steps a prepared SELECT to its end and replaces `target` with its rows.
   int ReplaceWithRows(CDbStatement& stmt, DLinkRecords& target);
 

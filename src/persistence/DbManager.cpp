@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "persistence/DbRows.h"
 #include "persistence/DbSql.h"
@@ -57,7 +58,7 @@ constexpr TableDefinition kTables[] = {
 
 // Joins and uplinks look devices up by EUI and by address on every frame,
 // every reply looks for the device's pending downlinks, and the scheduler
-// for a class C downlink every pass while its queue is empty. The indexes are
+// for a class C downlink every pass in which no reply is due. The indexes are
 // added to a file that lacks them too (a file made by an earlier program);
 // they change no data, and a file where one cannot be made (a column
 // missing, a read-only file) is used without it.
@@ -480,24 +481,49 @@ int CDbManager::DeleteAllLogRows(int32_t& lastResult) {
   return ExecuteWrite(m_Db.get(), sql::kDeleteAllLogs, nullptr, lastResult);
 }
 
-void CDbManager::BeginBatch() {
+bool CDbManager::BeginBatch() {
   Guard lock(m_Lock);
   sqlite3* db = m_Db.get();
-  if (db == nullptr || sqlite3_get_autocommit(db) == 0) return;
+  if (db == nullptr) return false;
+  if (sqlite3_get_autocommit(db) == 0) return true;
   const int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) TraceLine("CDbManager::BeginBatch Error %d\r\n", rc);
+  m_BatchOpen = rc == SQLITE_OK;
+  if (rc != SQLITE_OK) TraceLine("CDbManager::BeginBatch Error %d (%s)\r\n", rc, sqlite3_errstr(rc));
+  return m_BatchOpen;
 }
 
-void CDbManager::CommitBatch() {
+bool CDbManager::CommitBatch() {
   Guard lock(m_Lock);
   sqlite3* db = m_Db.get();
-  // An error such as a full disk may already have rolled the batch back.
-  if (db == nullptr || sqlite3_get_autocommit(db) != 0) return;
-  const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    TraceLine("CDbManager::CommitBatch Error %d\r\n", rc);
-    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  const bool opened = std::exchange(m_BatchOpen, false);
+  if (db == nullptr || sqlite3_get_autocommit(db) != 0) {
+    // An error such as a full disk may already have rolled the batch back.
+    if (opened) TraceLine("CDbManager::CommitBatch Error: the batch was rolled back\r\n");
+    return !opened;
   }
+  const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  TraceLine("CDbManager::CommitBatch Error %d (%s)\r\n", rc, sqlite3_errstr(rc));
+  if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
+}
+
+CDbManager::Savepoint::Savepoint(CDbManager& db) : m_Db(db.Connection()) {
+  const int rc = m_Db != nullptr ? sqlite3_exec(m_Db, "SAVEPOINT step", nullptr, nullptr, nullptr) : SQLITE_MISUSE;
+  m_Open = rc == SQLITE_OK;
+  if (!m_Open) TraceLine("CDbManager::Savepoint Error %d (%s)\r\n", rc, sqlite3_errstr(rc));
+}
+
+CDbManager::Savepoint::~Savepoint() {
+  if (!m_Open) return;
+  // Fails harmlessly when an error has rolled the whole transaction back.
+  sqlite3_exec(m_Db, "ROLLBACK TO step", nullptr, nullptr, nullptr);
+  sqlite3_exec(m_Db, "RELEASE step", nullptr, nullptr, nullptr);
+}
+
+void CDbManager::Savepoint::Keep() {
+  if (m_Open) sqlite3_exec(m_Db, "RELEASE step", nullptr, nullptr, nullptr);
+  m_Open = false;
 }
 
 bool CDbManager::InBatch() {

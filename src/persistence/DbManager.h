@@ -117,15 +117,38 @@ class CDbManager : public CBaseMgr {
   // Opens a batch (BEGIN IMMEDIATE, so a competing writer connection waits
   // for the busy timeout instead of failing the batch later). Does nothing
   // when a transaction is already open. A failed open leaves the statements
-  // committing one by one, with a trace line.
-  void BeginBatch();
+  // committing one by one, with a trace line. True when a batch is open.
+  bool BeginBatch();
   // Commits the open batch, if any: every statement run so far survives a
   // kill of the process afterwards. A frame that depends on a write (a
-  // downlink counter) must go out only after this. A failed commit rolls the
-  // batch back and leaves a trace line.
-  void CommitBatch();
+  // downlink counter) must go out only after this, and only when it answers
+  // true. False, with a trace line, when the batch is lost: its commit
+  // failed (the batch is rolled back) or an error such as a full disk had
+  // rolled it back already. True when it was committed or none was open.
+  // A caller that needs the outcome of its own batch holds Mutex() from
+  // BeginBatch to here, so that no other thread commits it in between.
+  bool CommitBatch();
   // True while a batch is open.
   bool InBatch();
+
+  // A savepoint in the open transaction: the statements run while it lives
+  // are kept by Keep() and undone when it ends without, so that one step of
+  // a batch (the writes of one frame) is stored whole or not at all. Hold
+  // Mutex() for its whole life. Open() is false, with a trace line, when it
+  // could not be made; it then keeps and undoes nothing.
+  class Savepoint {
+   public:
+    explicit Savepoint(CDbManager& db);
+    ~Savepoint();
+    Savepoint(const Savepoint&) = delete;
+    Savepoint& operator=(const Savepoint&) = delete;
+    bool Open() const { return m_Open; }
+    void Keep();
+
+   private:
+    sqlite3* m_Db;
+    bool m_Open = false;
+  };
 
   // 1 once the start-up open step has run; 0 again after Close.
   int32_t m_Opened = 0;
@@ -150,6 +173,8 @@ class CDbManager : public CBaseMgr {
   static int OnWalCommit(void* self, sqlite3* db, const char* schema, int pages);
 
   std::unique_ptr<sqlite3, ConnectionCloser> m_Db;
+  // A batch was opened and has not been committed since. Under m_Lock.
+  bool m_BatchOpen = false;
   // Folds the write-ahead log back into the file on a thread of its own.
   std::unique_ptr<CWalCheckpointer> m_Checkpointer;
 };

@@ -56,7 +56,7 @@ inline constexpr const char* kSelectDownlinksOfDevice = "SELECT * FROM DLINKTBL 
 inline constexpr const char* kSelectPendingDownlinksOfDevice =
     "SELECT * FROM DLINKTBL WHERE DEVPKEY=? AND TXDONE=? ORDER BY PKEY";
 inline constexpr const char* kSelectNextRx2Downlink =
-    "SELECT * FROM DLINKTBL WHERE TXDONE=0 AND CHANNEL=1 ORDER BY PKEY LIMIT 1;";
+    "SELECT * FROM DLINKTBL WHERE TXDONE=0 AND CHANNEL=1 AND PKEY>? ORDER BY PKEY LIMIT 1;";
 inline constexpr const char* kInsertDownlink =
     "INSERT INTO DLINKTBL (DEVPKEY, PORT,CONFIRMED,CHANNEL,MAC,APP,TIME, TXDONE) VALUES (?, ?, ?, ?, ?, ?, ?, ?) ";
 inline constexpr const char* kUpdateDownlink =

@@ -1,10 +1,13 @@
 #include "persistence/DbStatement.h"
 
+#include <algorithm>
 #include <climits>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+
+#include "runtime/Trace.h"
 
 namespace quorvex {
 
@@ -142,15 +145,30 @@ int CDbStatement::Step() {
   return sqlite3_step(m_Stmt);
 }
 
+namespace {
+
+// Every failed write leaves a trace line: a read-only, full or locked file
+// must be visible to the operator, not only in a return value. The line
+// names the statement by its first words (never its data: no key or payload).
+int WriteFailed(const char* sql, int rc) {
+  const std::string_view text(sql);
+  const std::string_view head = text.substr(0, std::min<size_t>(text.size(), 32));
+  TraceLine("DB write failed, error %d (%s): %.*s...\r\n", rc, sqlite3_errstr(rc), static_cast<int>(head.size()),
+            head.data());
+  return 2;
+}
+
+}  // namespace
+
 int ExecuteWrite(sqlite3* db, const char* sql, const std::function<void(CDbStatement&)>& bind, int32_t& lastResult) {
   CDbStatement stmt;
   int rc = stmt.Prepare(db, sql);
   lastResult = rc;
-  if (rc != SQLITE_OK) return 2;
+  if (rc != SQLITE_OK) return WriteFailed(sql, rc);
   if (bind) bind(stmt);
   rc = stmt.Step();
   lastResult = rc;
-  return rc == SQLITE_DONE ? 0 : 2;
+  return rc == SQLITE_DONE ? 0 : WriteFailed(sql, rc);
 }
 
 int ExecuteWithKey(sqlite3* db, const char* sql, int32_t key, int32_t& lastResult) {

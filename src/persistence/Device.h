@@ -90,6 +90,9 @@ class CDevice : public CDeviceRow {
   // ---- Where the frame came from.
   // Radio metadata of the received frame.
   RadioMetadata m_RxInfo{};
+  // Calendar time of the frame's reception, ms since the Unix epoch (UTC);
+  // 0 when not stamped.
+  int64_t m_RxUnixMs = 0;
   // A copy of the owning application, taken when the answer was queued:
   // the window may edit or delete the list's record meanwhile.
   std::shared_ptr<const CApplication> m_Application;

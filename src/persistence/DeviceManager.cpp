@@ -106,6 +106,10 @@ int CDeviceManager::UpdateDownlinkState(const CDeviceRow* record) {
       m_Result);
 }
 
+bool CDeviceManager::SameDownlinkState(const CDeviceRow& a, const CDeviceRow& b) {
+  return a.TXSEQ == b.TXSEQ && a.ADR == b.ADR && a.ADRPWR == b.ADRPWR && a.PWRREQ == b.PWRREQ;
+}
+
 int CDeviceManager::RefreshDownlinkState(CDeviceRow* record) {
   if (record == nullptr) return 3;
   Guard lock(DbMutex());

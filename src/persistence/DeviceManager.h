@@ -55,6 +55,8 @@ class CDeviceManager : public CBaseMgr {
   // PKEY 0.
   int UpdateUplinkState(const CDeviceRow* record);
   int UpdateDownlinkState(const CDeviceRow* record);
+  // Whether two records agree on the columns UpdateDownlinkState writes.
+  static bool SameDownlinkState(const CDeviceRow& a, const CDeviceRow& b);
   // Reads the downlink columns of the stored row into `record` (the copy an
   // uplink took may be older than the last reply). 0; kNoRow when no row has
   // the record's key (the device was deleted); 2 when the statement failed.

@@ -12,4 +12,10 @@ uint64_t GetTickCount64() {
 
 uint32_t GetTickCount32() { return static_cast<uint32_t>(GetTickCount64()); }
 
+int64_t UnixTimeMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace quorvex

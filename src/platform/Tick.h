@@ -10,5 +10,8 @@ namespace quorvex {
 uint32_t GetTickCount32();
 // Milliseconds of the monotonic clock, never wrapping.
 uint64_t GetTickCount64();
+// Milliseconds since the Unix epoch of the calendar clock (UTC), which the
+// operator's time settings may move.
+int64_t UnixTimeMs();
 
 }  // namespace quorvex

@@ -24,6 +24,7 @@
 #include "persistence/DeviceManager.h"
 #include "persistence/Log.h"
 #include "persistence/LogManager.h"
+#include "platform/Tick.h"
 #include "runtime/Settings.h"
 #include "runtime/WindowLink.h"
 
@@ -98,6 +99,10 @@ class CQuorvexApp {
   std::function<void(int code, int port)> m_BindErrorObserver;
   // The UDP port Start binds (1700 unless the operator chose another).
   int m_GatewayPort = kDefaultGatewayPort;
+  // The calendar clock (ms since the Unix epoch, UTC) that stamps each
+  // uplink's reception, the time the server tells a device that asks for
+  // it. Set before the server starts; tests give their own.
+  std::function<int64_t()> m_UnixClockMs = UnixTimeMs;
 
   // Owned members, constructed in this order and destroyed in reverse.
   CDbManager m_LoRaDbMgr;

@@ -192,7 +192,8 @@ const ReplyCase kReplyCases[] = {
     {"ConfirmedEmptyAck", 4, 10, 0, nullptr, 0, true, 0x60, 0x20, -1, ""},
     {"ConfirmedEmptyAckWithAdr", 4, 10, 1, nullptr, 0, true, 0x60, 0xA0, -1, ""},
     {"UnconfirmedTakesRequestPort", 2, 10, 0, "01 02 03", 0, true, 0x60, 0x00, 20, "01 02 03"},
-    {"ConfirmedKeepsUplinkPort", 4, 10, 0, "01 02 03", 0, true, 0x60, 0x20, 10, "01 02 03"},
+    // The operator chose the port: a confirmed uplink's port does not override it.
+    {"ConfirmedTakesRequestPort", 4, 10, 0, "01 02 03", 0, true, 0x60, 0x20, 20, "01 02 03"},
     {"ConfirmedRequestIsConfirmedDown", 2, 10, 0, "01 02 03", 1, true, 0xA0, 0x00, 20, "01 02 03"},
     // A confirmed MAC-only uplink has no port: data must not go out on FPort 0.
     {"DataNeverOnPortZero", 4, 0, 0, "AA", 0, true, 0x60, 0x20, 20, "AA"},
@@ -260,7 +261,7 @@ TEST_F(FrameBuilderTest, QueuedRequestsGoOutOldestFirstOnePerReply) {
   EXPECT_EQ(device.TXSEQ, 6);
 }
 
-TEST_F(FrameBuilderTest, LinkCheckAnsReplacesQueuedMacAndSetsAck) {
+TEST_F(FrameBuilderTest, LinkCheckAnsGoesBeforeQueuedMacAndSetsAck) {
   Queue(20, 0, CDLink::kRx1, "06", "");
   device.m_UpMac[0] = kMacLinkCheck;
   device.m_UpMacLength = 1;
@@ -268,10 +269,47 @@ TEST_F(FrameBuilderTest, LinkCheckAnsReplacesQueuedMacAndSetsAck) {
   ASSERT_TRUE(BuildReplyFrame(app, device, application));
   const Decoded d = Decode(device);
   EXPECT_TRUE(d.micOk);
-  EXPECT_EQ(d.fctrl, 0x23);  // ACK, FOptsLen 3
-  EXPECT_EQ(d.fopts, Hex("02 00 02"));
+  EXPECT_EQ(d.fctrl, 0x24);  // ACK, FOptsLen 4
+  EXPECT_EQ(d.fopts, Hex("02 00 02 06"));
   EXPECT_EQ(d.fport, -1);
-  EXPECT_EQ(device.m_TxLength, 15);
+  EXPECT_EQ(device.m_TxLength, 16);
+}
+
+// FOpts in their stated order, cut at whole commands from the end: the
+// device's answers (9 bytes), then the operator's bytes, then a LinkADRReq
+// only when it fits.
+TEST_F(FrameBuilderTest, FOptsKeepAnswersThenQueuedBytesThenTheAdrRequest) {
+  const struct {
+    const char* what;
+    const char* queuedMac;
+    const char* fopts;
+    int32_t adrAfter;  // 1: the LinkADRReq waits for a later reply
+  } cases[] = {
+      {"room for everything", "", "02 00 02 0D 92 7B 80 56 80 03 51 FF 00 61", 0},
+      {"queued bytes fill FOpts", "07 01 02 03 04 05", "02 00 02 0D 92 7B 80 56 80 07 01 02 03 04 05", 1},
+      {"a queued command that does not fit is dropped, the request takes its room", "06 07 01 02 03 04 05",
+       "02 00 02 0D 92 7B 80 56 80 06 03 51 FF 00 61", 0},
+  };
+  application.ADR = 1;
+  RadioMetadata::SetText(device.m_RxInfo.datr, "SF10BW125");
+  RadioMetadata::SetText(device.m_RxInfo.rssi, "-90");
+  RadioMetadata::SetText(device.m_RxInfo.lsnr, "-5");
+  device.m_RxUnixMs = 1767225600500;  // 2026-01-01 00:00:00.5 UTC
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    device.ADR = 1;
+    device.m_UpMType = 2;
+    device.m_UpMac[0] = kMacLinkCheck;
+    device.m_UpMac[1] = kMacDeviceTime;
+    device.m_UpMacLength = 2;
+    if (c.queuedMac[0] != 0) Queue(20, 0, CDLink::kRx1, c.queuedMac, "");
+
+    ASSERT_TRUE(BuildReplyFrame(app, device, application));
+    const Decoded d = Decode(device);
+    EXPECT_TRUE(d.micOk);
+    EXPECT_EQ(d.fopts, Hex(c.fopts));
+    EXPECT_EQ(device.ADR, c.adrAfter);
+  }
 }
 
 TEST_F(FrameBuilderTest, CounterStartsAtZeroAfterJoinAndWrapsAfterFfff) {

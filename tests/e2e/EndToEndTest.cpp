@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ctime>
 #include <thread>
 
 #include "e2e/E2eFixture.h"
@@ -31,6 +30,9 @@ class EndToEndTest : public e2e::E2eFixture {};
 TEST_F(EndToEndTest, OtaaJoinThenUplinksAreForwardedAndAnswered) {
   apKey = AddApplication(false, 0, 0, "http://127.0.0.1:" + std::to_string(appServer.Port()));
   devKey = AddOtaaDevice(apKey);
+  // Every uplink is received at 2026-01-01 00:00:00.5 UTC by the server's
+  // calendar clock: GPS time 1451260818 s and 128/256 s.
+  app.m_UnixClockMs = [] { return int64_t{1767225600500}; };
   Start();
   ASSERT_TRUE(Pull(gateway));
   DeviceSim device(kAppEui, kDevEui, kAppKey);
@@ -94,12 +96,14 @@ TEST_F(EndToEndTest, OtaaJoinThenUplinksAreForwardedAndAnswered) {
   ASSERT_TRUE(reply.has_value());
   downlink = device.Open(*reply->phyPayload);
   ASSERT_TRUE(downlink.has_value());
-  ASSERT_EQ(downlink->fopts.size(), 6u);
-  EXPECT_EQ(downlink->fopts[0], 0x0D);
-  const uint32_t gpsSeconds = uint32_t(downlink->fopts[1]) | uint32_t(downlink->fopts[2]) << 8 |
-                              uint32_t(downlink->fopts[3]) << 16 | uint32_t(downlink->fopts[4]) << 24;
-  const int64_t expected = static_cast<int64_t>(time(nullptr)) - 315964800;  // GPS epoch, leap seconds aside
-  EXPECT_NEAR(static_cast<double>(gpsSeconds), static_cast<double>(expected), 120.0);
+  EXPECT_EQ(downlink->fopts, (std::vector<uint8_t>{0x0D, 0x92, 0x7B, 0x80, 0x56, 0x80}));
+
+  // Both in one uplink: both answered, in the order asked.
+  reply = SendAndAwaitReply(gateway, Meta(60000000), device.Uplink(4, false, std::nullopt, {}, {0x0D, 0x02}));
+  ASSERT_TRUE(reply.has_value());
+  downlink = device.Open(*reply->phyPayload);
+  ASSERT_TRUE(downlink.has_value());
+  EXPECT_EQ(downlink->fopts, (std::vector<uint8_t>{0x0D, 0x92, 0x7B, 0x80, 0x56, 0x80, 0x02, 0x00, 0x01}));
 
   // Only uplinks with application data were posted.
   EXPECT_EQ(appServer.Posts(), 2u);

@@ -17,8 +17,10 @@ namespace {
 
 using test::Hex;
 
-// 2026-01-01 00:00:00 UTC.
+// 2026-01-01 00:00:00 UTC, and half a second after it in milliseconds: GPS
+// time 1451260818 (0x56807B92) and 128/256 s.
 constexpr int64_t kNewYear2026 = 1767225600;
+constexpr int64_t kNewYear2026HalfMs = kNewYear2026 * 1000 + 500;
 
 std::vector<uint8_t> Answers(const CDevice& device) {
   return std::vector<uint8_t>(device.m_MacAnswers, device.m_MacAnswers + device.m_MacAnswerLength);
@@ -33,15 +35,19 @@ void SetBytes(uint8_t* dst, int32_t& length, const std::string& hex) {
 struct ReceivedCase {
   const char* name;
   const char* upMac;     // commands the device sent
-  const char* answers;   // m_MacAnswers afterwards (the operator queued 06 before)
+  const char* answers;   // m_MacAnswers afterwards (the operator queued 06 before; it stays last)
   int pending;
   const char* trace;     // the one SERVER: line expected, or "" for none
 };
 
 const ReceivedCase kReceivedCases[] = {
-    {"LinkCheckReqReplacesQueuedBytes", "02", "02 00 02", 1, ""},
-    {"DeviceTimeReq", "0D", "0D 80 7B 80 56 00", 1, "SERVER:SRV_MAC_DEVICE_TIME_ANS 1451260800 \r\n"},
-    {"OnlyTheLastAnswerIsSent", "02 0D", "0D 80 7B 80 56 00", 1, "SERVER:SRV_MAC_DEVICE_TIME_ANS 1451260800 \r\n"},
+    {"LinkCheckReqGoesBeforeQueuedBytes", "02", "02 00 02 06", 1, ""},
+    {"DeviceTimeReq", "0D", "0D 92 7B 80 56 80 06", 1, "SERVER:SRV_MAC_DEVICE_TIME_ANS 1451260818 \r\n"},
+    {"BothAnswersInTheOrderAsked", "02 0D", "02 00 02 0D 92 7B 80 56 80 06", 1,
+     "SERVER:SRV_MAC_DEVICE_TIME_ANS 1451260818 \r\n"},
+    {"BothAnswersTheOtherWayRound", "0D 02", "0D 92 7B 80 56 80 02 00 02 06", 1,
+     "SERVER:SRV_MAC_DEVICE_TIME_ANS 1451260818 \r\n"},
+    {"RepeatedRequestIsAnsweredOnce", "02 02", "02 00 02 06", 1, ""},
     {"DutyCycleAns", "04", "06", 0, "SERVER:MOTE_MAC_DUTY_CYCLE_ANS Succsss\r\n"},
     {"RxParamSetupAns", "05 07", "06", 0, "SERVER:MOTE_MAC_RX_PARAM_SETUP_ANS Succsss(7)\r\n"},
     {"DevStatusAns", "06 FE 05", "06", 0, "SERVER:MOTE_MAC_DEV_STATUS_ANS Succsss(254-5)\r\n"},
@@ -49,11 +55,11 @@ const ReceivedCase kReceivedCases[] = {
     {"RxTimingSetupAns", "08", "06", 0, "SERVER:MOTE_MAC_RX_TIMING_SETUP_ANS Succsss\r\n"},
     {"TxParamSetupAns", "09", "06", 0, "SERVER:MOTE_MAC_TX_PARAM_SETUP_ANS Succsss\r\n"},
     {"DlChannelAns", "0A 01", "06", 0, "SERVER:MOTE_MAC_DL_CHANNEL_ANS Succsss(1)\r\n"},
-    {"AnswersBeforeARequestAreRead", "08 02", "02 00 02", 1, "SERVER:MOTE_MAC_RX_TIMING_SETUP_ANS Succsss\r\n"},
+    {"AnswersBeforeARequestAreRead", "08 02", "02 00 02 06", 1, "SERVER:MOTE_MAC_RX_TIMING_SETUP_ANS Succsss\r\n"},
     {"UnknownCidEndsTheWalk", "0B 02", "06", 0, ""},
     // A DevStatusAns cut short: its one byte must not be read as a LinkCheckReq.
     {"CutShortCommandEndsTheWalk", "06 02", "06", 0, ""},
-    {"CutShortCommandAfterARequest", "02 06 FE", "02 00 02", 1, ""},
+    {"CutShortCommandAfterARequest", "02 06 FE", "02 00 02 06", 1, ""},
 };
 
 class ReceivedMacTest : public ::testing::TestWithParam<ReceivedCase> {};
@@ -67,7 +73,7 @@ TEST_P(ReceivedMacTest, AnswersAndTraces) {
   SetBytes(device.m_MacAnswers, device.m_MacAnswerLength, "06");
 
   test::TraceCapture trace;
-  HandleMacCommands(device, kNewYear2026);
+  HandleMacCommands(device, kNewYear2026HalfMs);
 
   EXPECT_EQ(Answers(device), Hex(c.answers));
   EXPECT_EQ(device.m_MacPending, c.pending);
@@ -93,7 +99,7 @@ TEST(LinkAdrAnsTest, OnlyStatusSevenConfirmsThePowerStep) {
     device.m_UpMac[1] = status;
     device.m_UpMacLength = 2;
     test::TraceCapture trace;
-    HandleMacCommands(device, kNewYear2026);
+    HandleMacCommands(device, kNewYear2026HalfMs);
     const bool accepted = status == 7;
     EXPECT_EQ(device.ADRPWR, accepted ? 3 : 2);
     EXPECT_EQ(device.PWRREQ, accepted ? 0 : 1);
@@ -102,9 +108,33 @@ TEST(LinkAdrAnsTest, OnlyStatusSevenConfirmsThePowerStep) {
   }
 }
 
-TEST(DeviceTimeTest, GpsSecondsHaveNoLeapSeconds) {
-  EXPECT_EQ(GpsSeconds(kNewYear2026), 1451260800u);
-  EXPECT_EQ(GpsSeconds(kGpsEpochUnixSeconds), 0u);
+TEST(ReceivedMacLimitTest, AFrameFullOfRequestsGetsOneAnswerOfEachKind) {
+  CDevice device;
+  std::fill(std::begin(device.m_UpMac), std::end(device.m_UpMac), kMacDeviceTime);
+  device.m_UpMacLength = static_cast<int32_t>(sizeof device.m_UpMac);
+  HandleMacCommands(device, kNewYear2026HalfMs);
+  EXPECT_EQ(Answers(device), Hex("0D 92 7B 80 56 80"));
+}
+
+TEST(DeviceTimeTest, GpsTimeIsAheadOfUtcByTheLeapSecondsWithTheFractionIn256ths) {
+  const struct {
+    int64_t unixMs;
+    uint32_t seconds;
+    uint8_t fraction;
+  } cases[] = {
+      {kNewYear2026 * 1000, 1451260818u, 0},
+      {kNewYear2026 * 1000 + 4, 1451260818u, 1},      // 1/256 s is 3.9 ms
+      {kNewYear2026HalfMs, 1451260818u, 128},
+      {kNewYear2026 * 1000 + 999, 1451260818u, 255},
+      {1483228800LL * 1000, 1167264018u, 0},           // 2017-01-01, after the last leap second
+      {(kGpsEpochUnixSeconds - kGpsLeapSeconds) * 1000 - 1, 0u, 0},  // before the epoch
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.unixMs);
+    const GpsTime t = GpsTimeOf(c.unixMs);
+    EXPECT_EQ(t.seconds, c.seconds);
+    EXPECT_EQ(t.fraction, c.fraction);
+  }
 }
 
 struct AdrCase {

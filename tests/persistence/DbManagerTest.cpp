@@ -13,6 +13,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "persistence/AppList.h"
@@ -21,6 +24,7 @@
 #include "persistence/DbFixture.h"
 #include "support/Wait.h"
 #include "persistence/DbStatement.h"
+#include "support/TraceCapture.h"
 
 namespace quorvex {
 namespace {
@@ -292,6 +296,76 @@ TEST_F(DbTest, BatchIsSeenByOthersOnlyOnceCommitted) {
   EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "3");
 }
 
+// A frame may leave only when its batch is on file, so the batch tells its
+// outcome: true when it was committed (or none was open), false, with a
+// trace line, when its commit failed or an error had rolled it back already.
+// A savepoint keeps or undoes its own step of the batch alone. Every failed write
+// leaves a trace line naming the statement.
+TEST_F(DbTest, ABatchTellsWhetherItIsOnFile) {
+  CAppList apps(db);
+  RawDb other(DbPath());
+  auto onConnection = [&](const char* sql) {
+    std::lock_guard<std::recursive_mutex> lock(db.Mutex());
+    return sqlite3_exec(db.Connection(), sql, nullptr, nullptr, nullptr);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> inject, lift;
+    bool onFile;
+    const char* trace;
+  } cases[] = {
+      {"committed", [] {}, [] {}, true, ""},
+      {"the commit fails",
+       [&] { sqlite3_commit_hook(db.Connection(), [](void*) { return 1; }, nullptr); },
+       [&] { sqlite3_commit_hook(db.Connection(), nullptr, nullptr); }, false,
+       "CDbManager::CommitBatch Error 19 (constraint failed)"},
+      {"an error rolled the batch back",
+       [&] {
+         onConnection("CREATE TEMP TRIGGER undo BEFORE INSERT ON main.APPTBL BEGIN SELECT RAISE(ROLLBACK, 'x'); END");
+       },
+       [&] { onConnection("DROP TRIGGER temp.undo"); }, false, "CDbManager::CommitBatch Error: the batch was rolled back"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string before = other.Scalar("SELECT COUNT(*) FROM APPTBL");
+    test::TraceCapture trace;
+    ASSERT_TRUE(db.BeginBatch());
+    c.inject();
+    (void)apps.InsertApplication(std::make_unique<CApplication>());
+    EXPECT_EQ(db.CommitBatch(), c.onFile);
+    c.lift();
+    EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL") != before, c.onFile);
+    if (c.trace[0] != 0) {
+      EXPECT_TRUE(trace.Saw(c.trace));
+    }
+  }
+  EXPECT_TRUE(db.CommitBatch());  // none open
+
+  // A refused write is traced; a savepoint undoes its own step only.
+  test::TraceCapture trace;
+  ASSERT_EQ(onConnection("PRAGMA query_only=1"), SQLITE_OK);
+  EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 2);
+  EXPECT_TRUE(trace.Saw("DB write failed, error 8 (attempt to write a readonly database): INSERT INTO APPTBL"));
+  ASSERT_EQ(onConnection("PRAGMA query_only=0"), SQLITE_OK);
+  const std::string before = other.Scalar("SELECT COUNT(*) FROM APPTBL");
+  {
+    std::lock_guard<std::recursive_mutex> lock(db.Mutex());
+    ASSERT_TRUE(db.BeginBatch());
+    {
+      CDbManager::Savepoint kept(db);
+      ASSERT_TRUE(kept.Open());
+      ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+      kept.Keep();
+    }
+    {
+      CDbManager::Savepoint undone(db);
+      ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+    }
+    EXPECT_TRUE(db.CommitBatch());
+  }
+  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), std::to_string(std::stoi(before) + 1));
+}
+
 // Checkpoints run in the background: once the server's commits pause, what
 // they wrote is copied from the write-ahead log into the database file
 // itself while the connection stays open.
@@ -311,6 +385,25 @@ TEST_F(DbTest, PausedCommitsAreCheckpointedIntoTheFileInTheBackground) {
   RawDb raw(DbPath());
   EXPECT_EQ(raw.Scalar("SELECT COUNT(*) FROM DEVTBL"), "2000");
 }
+
+}  // namespace
+}  // namespace quorvex
+
+// The durability test forks its writer while other threads of this process
+// may live on (the trace's writer thread, started by any test that traced a
+// failed write). The child only opens its own database and writes to it, so
+// ThreadSanitizer is told to let it start threads instead of ending it.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUORVEX_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(QUORVEX_THREAD_SANITIZER)
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
+
+namespace quorvex {
+namespace {
 
 // A child process inserting devices as fast as it can, one commit per
 // insert or in batches, is killed with SIGKILL mid-way: the file stays

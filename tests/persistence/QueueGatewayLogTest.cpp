@@ -78,6 +78,40 @@ TEST_F(DbTest, DownlinkQueueServesRequestsOldestFirst) {
   EXPECT_EQ(raw.Column("SELECT PKEY FROM DLINKTBL"), (std::vector<std::string>{"2"}));
 }
 
+// A request that cannot be served is marked failed: it is no longer pending
+// for any reader, and its TIME tells the operator when and why. Class C
+// lookups can start past a key, to step over requests that wait.
+TEST_F(DbTest, AFailedRequestIsNoLongerPendingAndSaysWhy) {
+  CDLinkList queue(db);
+  ASSERT_EQ(queue.InsertDownlink(MakeRequest(5, CDLink::kRx2, "01"), false), 0);  // 1
+  ASSERT_EQ(queue.InsertDownlink(MakeRequest(6, CDLink::kRx2, "02"), false), 0);  // 2
+  ASSERT_EQ(queue.InsertDownlink(MakeRequest(5, CDLink::kRx1, "03"), false), 0);  // 3
+
+  DLinkRecords next;
+  ASSERT_EQ(queue.GetNextRx2Downlink(&next, 1), 0);
+  EXPECT_EQ(Keys(next), (std::vector<int32_t>{2}));
+  ASSERT_EQ(queue.GetNextRx2Downlink(&next, 2), 0);
+  EXPECT_TRUE(next.empty());
+
+  ASSERT_EQ(queue.GetNextRx2Downlink(&next), 0);
+  ASSERT_EQ(Keys(next), (std::vector<int32_t>{1}));
+  ASSERT_EQ(queue.MarkDownlinkFailed(next[0].get(), "not joined"), 0);
+  ASSERT_EQ(queue.GetNextRx2Downlink(&next), 0);
+  EXPECT_EQ(Keys(next), (std::vector<int32_t>{2}));
+  DLinkRecords pending;
+  ASSERT_EQ(queue.LoadDownlinks(5, true, &pending), 0);
+  EXPECT_EQ(Keys(pending), (std::vector<int32_t>{3}));
+
+  ASSERT_EQ(queue.LoadDownlinks(5, false), 0);
+  const CDLink& failed = *queue.m_List[0];
+  EXPECT_EQ(failed.TXDONE, CDLink::kTxFailed);
+  EXPECT_EQ(strlen(failed.TIME), 14u + 11u) << failed.TIME;  // "%m.%d %H.%M.%S not joined"
+  EXPECT_STREQ(failed.TIME + 14, " not joined");
+  // A reason longer than the field is cut, never overrun.
+  ASSERT_EQ(queue.MarkDownlinkFailed(queue.m_List[1].get(), std::string(100, 'x')), 0);
+  EXPECT_EQ(strlen(queue.m_List[1]->TIME), sizeof queue.m_List[1]->TIME - 1);
+}
+
 TEST_F(DbTest, DownlinkRowsKeepNegativePortConfirmedAndChannel) {
   RawDb raw(DbPath());
   const std::string longHex(200, 'A');
