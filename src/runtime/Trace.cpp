@@ -38,7 +38,7 @@ std::mutex g_SearchMutex;
 
 // Where to look (guarded by g_SearchMutex): the socket file name, and the
 // folder, empty for ConsoleFolder(). A whole path fits sun_path with its NUL,
-// so neither part can usefully be longer.
+// so neither of them can usefully be longer.
 constexpr std::size_t kPathMax = sizeof(sockaddr_un::sun_path) - 1;
 struct PathBuffer {
   constexpr explicit PathBuffer(const char* text) { Set(text); }
