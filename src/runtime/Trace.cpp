@@ -17,6 +17,7 @@
 
 #include "platform/AsyncWriter.h"
 #include "platform/Tick.h"
+#include "runtime/ConsoleSocket.h"
 #include "util/ControlText.h"
 
 namespace quorvex {
@@ -35,32 +36,35 @@ constexpr int kNoConsole = -1;
 std::atomic<int> g_ConsoleFd{kNotSearched};
 std::mutex g_SearchMutex;
 
-// The abstract name to look for (guarded by g_SearchMutex). The leading NUL of
-// an abstract address takes one byte of sun_path.
-constexpr std::size_t kNameMax = sizeof(sockaddr_un::sun_path) - 1;
-struct ConsoleNameBuffer {
-  constexpr explicit ConsoleNameBuffer(const char* name) {
-    for (std::size_t i = 0; i < kNameMax && name[i] != '\0'; ++i) text[i] = name[i];
+// Where to look (guarded by g_SearchMutex): the socket file name, and the
+// folder, empty for ConsoleFolder(). A whole path fits sun_path with its NUL,
+// so neither of them can usefully be longer.
+constexpr std::size_t kPathMax = sizeof(sockaddr_un::sun_path) - 1;
+struct PathBuffer {
+  constexpr explicit PathBuffer(const char* text) { Set(text); }
+  constexpr void Set(std::string_view value) {
+    const std::size_t length = std::min(value.size(), kPathMax);
+    for (std::size_t i = 0; i < length; ++i) text[i] = value[i];
+    text[length] = '\0';
   }
-  char text[kNameMax + 1] = {};
+  char text[kPathMax + 1] = {};
 };
-constinit ConsoleNameBuffer g_ConsoleName(kConsoleName);
+constinit PathBuffer g_ConsoleName(kConsoleName);
+constinit PathBuffer g_ConsoleFolder("");
 
-// Connects a datagram socket to the abstract name; kNoConsole when nobody is
-// bound to it (or no socket can be made).
-int ConnectConsole(const char* name) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kNoConsole;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::size_t length = strnlen(name, kNameMax);
-  std::memcpy(addr.sun_path + 1, name, length);
-  const auto addrLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), addrLength) != 0) {
-    close(fd);
-    return kNoConsole;
-  }
-  return fd;
+// Connects a datagram socket to the console's socket file; kNoConsole when
+// the folder or the file is not this user's own, or nobody listens there.
+// Checking before connecting is enough: once the folder is private to us no
+// other user can add, replace or rename anything inside it, and the folder
+// itself sits in a sticky /tmp or in the user's own runtime folder.
+int ConnectConsole(const char* folderOverride, const char* name) {
+  const std::string folder = folderOverride[0] != '\0' ? std::string(folderOverride) : ConsoleFolder();
+  if (!IsPrivateFolder(folder)) return kNoConsole;
+  const std::string path = ConsoleSocketPath(folder, name);
+  const auto address = ConsoleAddress(path);
+  if (!address || !IsOwnSocket(path)) return kNoConsole;
+  const int fd = ConnectConsoleSocket(*address);
+  return fd >= 0 ? fd : kNoConsole;
 }
 
 // The console socket, looking for it on the first call only.
@@ -70,7 +74,7 @@ int ConsoleFd() {
   std::lock_guard lock(g_SearchMutex);
   int found = g_ConsoleFd.load(std::memory_order_acquire);
   if (found == kNotSearched) {
-    found = ConnectConsole(g_ConsoleName.text);
+    found = ConnectConsole(g_ConsoleFolder.text, g_ConsoleName.text);
     g_ConsoleFd.store(found, std::memory_order_release);
   }
   return found;
@@ -232,9 +236,13 @@ namespace trace_testing {
 
 void UseConsoleName(std::string_view name) {
   std::lock_guard lock(g_SearchMutex);
-  const std::size_t length = std::min(name.size(), kNameMax);
-  std::memcpy(g_ConsoleName.text, name.data(), length);
-  g_ConsoleName.text[length] = '\0';
+  g_ConsoleName.Set(name);
+  ResetSearchLocked();
+}
+
+void UseConsoleFolder(std::string_view folder) {
+  std::lock_guard lock(g_SearchMutex);
+  g_ConsoleFolder.Set(folder);
   ResetSearchLocked();
 }
 

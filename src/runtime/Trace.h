@@ -1,8 +1,9 @@
 // Diagnostic trace: every diagnostic line of the server goes through
 // TraceLine or TraceLineW. A line is "<tick>  <local time> >>> <message>";
-// it goes to stderr (our debugger output) and, when one is running, to the
-// console program listening on the abstract Unix datagram socket named
-// "Message Console Manager"; stderr is written by a thread of its own, so
+// it goes to stderr (our debugger output) and, when one of the same user is
+// running, to the console program listening on the Unix datagram socket file
+// "Message Console Manager" in the user's private console folder
+// (runtime/ConsoleSocket.h); stderr is written by a thread of its own, so
 // tracing never waits for it. Tracing never fails towards its caller (only
 // running out of memory throws) and may be used from any thread at any time.
 #pragma once
@@ -16,7 +17,7 @@
 
 namespace quorvex {
 
-// Abstract-namespace socket name the console program binds.
+// Name of the socket file the console program binds in ConsoleFolder().
 inline constexpr char kConsoleName[] = "Message Console Manager";
 // A formatted message is cut to this many characters (bytes for narrow
 // formats, wide characters for wide ones).
@@ -58,18 +59,25 @@ std::string FormatTraceLine(uint32_t tick, std::string_view timeText, std::strin
 std::string MakeConsoleDatagram(std::string_view line);
 
 // Sends one finished line to the console. The console is looked for once per
-// process, at the first call: if nothing is bound to its name then, it is
-// never looked for again. The send never blocks; a slow or vanished console
-// silently loses lines.
+// process, at the first call: it is found only when the console folder is a
+// directory (not a symbolic link) of the effective user with no group or
+// other permissions, the socket file in it is a socket of that user, and
+// something listens on it; otherwise it is never looked for again. The send
+// never blocks; a slow or vanished console silently loses lines.
 void SendToConsole(std::string_view line);
 
 // Hooks for tests, which run in parallel processes and must reach neither a
 // real console nor each other's. Not to be called while other threads trace.
 namespace trace_testing {
 
-// Looks for the console under `name` from now on, and forgets the earlier
-// search (closing any connection), so the next line searches again.
+// Looks for the console's socket file under `name` from now on, and forgets
+// the earlier search (closing any connection), so the next line searches
+// again.
 void UseConsoleName(std::string_view name);
+// Looks for the socket file in `folder` instead of ConsoleFolder() from now
+// on (an empty folder goes back to ConsoleFolder()), and forgets the earlier
+// search like UseConsoleName. The folder must pass the same checks.
+void UseConsoleFolder(std::string_view folder);
 // Forgets the earlier search (closing any connection), keeping the name.
 void ResetConsoleSearch();
 // True once the console has been looked for since the last reset.
