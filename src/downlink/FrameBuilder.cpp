@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "lorawan/FrameCounter.h"
 #include "lorawan/LoRaCrypto.h"
 #include "lorawan/MacCommands.h"
 #include "persistence/Application.h"
@@ -109,7 +110,7 @@ bool FinishFrame(CDevice& device, int port, bool adr, bool ack) {
     device.m_TxLength = 0;
     return false;
   }
-  device.TXSEQ = static_cast<int32_t>(fields.frameCounter);
+  device.TXSEQ = fields.frameCounter;
   device.m_TxLength = length;
   device.m_DownFPort = hasPayload ? port : 0;
   // m_Frame keeps FPort and FRMPayload as they went on air.
@@ -156,11 +157,6 @@ int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::si
       ComputeDataMic(out, pos, fields.nwkSKey, fields.devAddr, kLoRaDirDownlink, fields.frameCounter);
   PutLe(out + pos, mic, 4);
   return static_cast<int>(pos + kMicLength);
-}
-
-uint32_t NextDownlinkCounter(int32_t txSeq) {
-  const uint32_t last = static_cast<uint32_t>(txSeq);
-  return (last == 0xFFFFFFFFu || last >= 0xFFFFu) ? 0 : last + 1;
 }
 
 bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application) {

@@ -34,6 +34,11 @@ inline constexpr const char* kInsertDevice =
 inline constexpr const char* kUpdateDeviceUplinkState =
     "UPDATE DEVTBL SET GPKEY=?, RXSEQ=?, ADR=CASE WHEN ?=1 THEN 1 ELSE ADR END, ADRCNT=?, ADRSF=?, NBGATE=?, "
     "RXTICK=? WHERE PKEY=?";
+// What a frame that was not accepted changes (a refused join or uplink, or
+// a copy of a frame already answered): when it came and how many gateways
+// heard it. Its copy of the row is older than what the scheduler may have
+// stored since, so nothing else of it is written.
+inline constexpr const char* kUpdateDeviceReception = "UPDATE DEVTBL SET NBGATE=?, RXTICK=? WHERE PKEY=?";
 inline constexpr const char* kUpdateDeviceDownlinkState =
     "UPDATE DEVTBL SET TXSEQ=?, ADR=?, ADRPWR=?, PWRREQ=? WHERE PKEY=?";
 inline constexpr const char* kSelectDeviceDownlinkState =

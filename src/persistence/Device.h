@@ -31,9 +31,10 @@ struct CDeviceRow {
   uint8_t APPKEY[16] = {};
   uint8_t APPSKEY[16] = {};
   uint8_t NETSKEY[16] = {};
-  // Last downlink and uplink frame counters; -1 means none since the join.
-  int32_t TXSEQ = 0;
-  int32_t RXSEQ = 0;
+  // Last downlink and uplink frame counters, all 32 bits of them
+  // (0..0xFFFFFFFF); -1 means none since the join (lorawan/FrameCounter.h).
+  int64_t TXSEQ = 0;
+  int64_t RXSEQ = 0;
   // Adaptive-data-rate state, its count of uplinks allowing a faster rate,
   // its power state, the power request state and the spreading factor at
   // the last decision.

@@ -80,7 +80,7 @@ int CDeviceManager::UpdateUplinkState(const CDeviceRow* record) {
       Db(), sql::kUpdateDeviceUplinkState,
       [record](CDbStatement& stmt) {
         stmt.BindInt(record->GPKEY);
-        stmt.BindInt(record->RXSEQ);
+        stmt.BindInt64(record->RXSEQ);
         stmt.BindInt(record->ADR);
         stmt.BindInt(record->ADRCNT);
         stmt.BindInt(record->ADRSF);
@@ -97,10 +97,23 @@ int CDeviceManager::UpdateDownlinkState(const CDeviceRow* record) {
   return ExecuteWrite(
       Db(), sql::kUpdateDeviceDownlinkState,
       [record](CDbStatement& stmt) {
-        stmt.BindInt(record->TXSEQ);
+        stmt.BindInt64(record->TXSEQ);
         stmt.BindInt(record->ADR);
         stmt.BindInt(record->ADRPWR);
         stmt.BindInt(record->PWRREQ);
+        stmt.BindInt(record->PKEY);
+      },
+      m_Result);
+}
+
+int CDeviceManager::UpdateReception(const CDeviceRow* record) {
+  if (record == nullptr || record->PKEY == 0) return 3;
+  Guard lock(DbMutex());
+  return ExecuteWrite(
+      Db(), sql::kUpdateDeviceReception,
+      [record](CDbStatement& stmt) {
+        stmt.BindInt(record->NBGATE);
+        stmt.BindInt64(record->RXTICK);
         stmt.BindInt(record->PKEY);
       },
       m_Result);
@@ -118,8 +131,8 @@ int CDeviceManager::RefreshDownlinkState(CDeviceRow* record) {
     m_Result = rc;
     return rc == SQLITE_DONE ? kNoRow : 2;
   }
-  // The counters keep -1 (none yet); the states are read as stored.
-  record->TXSEQ = sqlite3_column_int(stmt.Get(), 0);
+  // The counter as every row reader takes it; the states are read as stored.
+  ReadCounter(stmt.Get(), "TXSEQ", record->TXSEQ);
   record->ADR = sqlite3_column_int(stmt.Get(), 1);
   record->ADRPWR = sqlite3_column_int(stmt.Get(), 2);
   record->PWRREQ = sqlite3_column_int(stmt.Get(), 3);

@@ -55,6 +55,11 @@ class CDeviceManager : public CBaseMgr {
   // PKEY 0.
   int UpdateUplinkState(const CDeviceRow* record);
   int UpdateDownlinkState(const CDeviceRow* record);
+  // Writes only NBGATE and RXTICK: all a frame that was not accepted may
+  // change, since its copy of the row may be older than the downlink
+  // counter or the gateway stored meanwhile. 0, 2, or 3 for a null record
+  // or PKEY 0.
+  int UpdateReception(const CDeviceRow* record);
   // Reads the downlink columns of the stored row into `record` (the copy an
   // uplink took may be older than the last reply). 0; kNoRow when no row has
   // the record's key (the device was deleted); 2 when the statement failed.

@@ -274,11 +274,13 @@ TEST_F(FrameBuilderTest, LinkCheckAnsReplacesQueuedMacAndSetsAck) {
   EXPECT_EQ(device.m_TxLength, 15);
 }
 
-TEST_F(FrameBuilderTest, CounterStartsAtZeroAfterJoinAndWrapsAfterFfff) {
+TEST_F(FrameBuilderTest, CounterStartsAtZeroAfterJoinAndRunsOnIn32Bits) {
+  // FCnt carries the low 16 bits; the MIC (Decode) is over all 32.
   const struct {
-    int32_t before;
-    int32_t after;
-  } cases[] = {{-1, 0}, {0, 1}, {0xFFFE, 0xFFFF}, {0xFFFF, 0}, {0x12345, 0}};
+    int64_t before;
+    int64_t after;
+  } cases[] = {{-1, 0},           {0, 1},          {0xFFFE, 0xFFFF}, {0xFFFF, 0x10000},
+               {0x12345, 0x12346}, {0x7FFFFFFF, 0x80000000}, {0xFFFFFFFF, 0}};
   device.m_UpMType = 4;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.before);
@@ -286,7 +288,7 @@ TEST_F(FrameBuilderTest, CounterStartsAtZeroAfterJoinAndWrapsAfterFfff) {
     ASSERT_TRUE(BuildReplyFrame(app, device, application));
     EXPECT_EQ(device.TXSEQ, c.after);
     const Decoded d = Decode(device);
-    EXPECT_EQ(d.fcnt, c.after);
+    EXPECT_EQ(d.fcnt, c.after & 0xFFFF);
     EXPECT_TRUE(d.micOk);
   }
 }

@@ -220,7 +220,7 @@ TEST_F(JoinProcedureTest, CopiesOfOneRequestThroughSeveralGateways) {
     EXPECT_EQ(device->JOINED, c.accepted);
     EXPECT_EQ(device->GPKEY, c.accepted ? gatewayB.PKEY : 0);
     EXPECT_TRUE(trace.Saw(c.trace));
-    EXPECT_EQ(device->m_TxLength, 17);  // a refused copy carries the keys derived for it, as it is saved
+    EXPECT_EQ(device->m_TxLength, 17);  // a refused copy carries the keys derived for it (never stored)
   }
   EXPECT_EQ(CountRecords(CLog::Join), 6);  // duplicates are logged too
 }

@@ -132,21 +132,21 @@ struct UplinkParts {
   uint8_t mhdr = 0x40;
   uint32_t devAddr = 0;
   uint8_t fctrlFlags = 0;  // ADR, ADRACKReq, ACK bits
-  uint16_t fcnt = 0;
+  uint32_t fcnt = 0;  // the device's counter: the frame carries its low 16 bits
   std::vector<uint8_t> fopts;
   std::optional<uint8_t> fport;
   std::vector<uint8_t> plain;  // FRMPayload in clear
 
   UplinkParts& Mhdr(uint8_t v) { mhdr = v; return *this; }
   UplinkParts& Flags(uint8_t v) { fctrlFlags = v; return *this; }
-  UplinkParts& Fcnt(uint16_t v) { fcnt = v; return *this; }
+  UplinkParts& Fcnt(uint32_t v) { fcnt = v; return *this; }
   UplinkParts& FOpts(std::vector<uint8_t> v) { fopts = std::move(v); return *this; }
   UplinkParts& Port(uint8_t v) { fport = v; return *this; }
   UplinkParts& Plain(std::vector<uint8_t> v) { plain = std::move(v); return *this; }
 };
 
 // The frame on air: FRMPayload encrypted with the NwkSKey (FPort 0) or the
-// AppSKey, MIC from the NwkSKey.
+// AppSKey, MIC from the NwkSKey, both over the full 32-bit counter.
 inline std::vector<uint8_t> MakeUplink(const UplinkParts& p, const std::vector<uint8_t>& nwkSKey,
                                        const std::vector<uint8_t>& appSKey) {
   std::vector<uint8_t> f = {p.mhdr};

@@ -1,0 +1,136 @@
+// Frame counters and replays against the running server: a simulated device
+// that counts in 32 bits (it signs and opens frames with the full counter, as
+// a real device does) on a server that starts from a stored state, two
+// gateways, and a real application server that counts what was posted.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/E2eFixture.h"
+
+namespace quorvex {
+namespace {
+
+using e2e::DeviceSim;
+using e2e::GatewaySim;
+using e2e::kAppSKey;
+using e2e::kNwkSKey;
+using e2e::kReplyWaitMs;
+using e2e::PfIdentifier;
+
+// Long enough for a reply that is due (~0.8 s after its uplink) to arrive.
+constexpr int kNoReplyMs = 1800;
+
+test::Eui CaseEui(int n) { return {0x00, 0x11, 0x22, 0x33, 0x44, 0x66, 0x00, static_cast<uint8_t>(n)}; }
+
+class CountersAndReplaysTest : public e2e::E2eFixture {
+ protected:
+  // An ABP device whose stored counters are `rxSeq` and `txSeq`; its key.
+  int32_t AddDeviceAt(const DeviceSim& sim, int n, int64_t rxSeq, int64_t txSeq) {
+    const int32_t key = AddAbpDevice(apKey, sim, CaseEui(n));
+    auto row = app.m_LoRaDevMgr.GetDeviceByPkey(key);
+    EXPECT_TRUE(row);
+    if (!row) return key;
+    row->RXSEQ = rxSeq;
+    row->TXSEQ = txSeq;
+    EXPECT_EQ(app.m_LoRaDevMgr.UpdateDevice(row.get()), 0);
+    return key;
+  }
+  std::unique_ptr<CDevice> Stored(int32_t key) { return app.m_LoRaDevMgr.GetDeviceByPkey(key); }
+};
+
+TEST_F(CountersAndReplaysTest, UplinkCountersIn32BitsRefuseReplaysAndJumps) {
+  // One uplink sent through the gateways whose RSSI is given (NaN: not
+  // through that one), and whether a reply comes back.
+  struct Send {
+    uint32_t fcnt;
+    double rssi[2];
+    bool answered;
+  };
+  const double none = std::nan("");
+  struct Case {
+    const char* name;
+    int64_t rxSeq, txSeq;  // stored before
+    std::vector<Send> sends;
+    size_t posts;
+    int64_t rxSeqAfter, txSeqAfter;
+    int answeredVia;  // the gateway of the last reply: the device's GPKEY
+  };
+  const Case cases[] = {
+      {"0xFFFF then 0x10000: the MIC and both replies over the high bits",
+       0xFFFE, 0xFFFE, {{0xFFFF, {-50, none}, true}, {0x10000, {-50, none}, true}}, 2, 0x10000, 0x10000, 0},
+      {"a replayed uplink is refused and not posted",
+       4, -1, {{5, {-50, none}, true}, {6, {-50, none}, true}, {5, {-50, none}, false}}, 2, 6, 1, 0},
+      {"a gap over 16384 is refused, the next counter taken",
+       10, -1, {{10 + 16385, {-50, none}, false}, {11, {-50, none}, true}}, 1, 11, 0, 0},
+      {"a repeat through a second gateway, weaker, stays a duplicate",
+       0x1FFFF, 5, {{0x20000, {-40, -100}, true}}, 1, 0x20000, 6, 0},
+      {"a repeat through a second gateway, stronger, answers there",
+       0x1FFFF, 5, {{0x20000, {-100, -40}, true}}, 1, 0x20000, 6, 1},
+  };
+  apKey = AddApplication(true, 0, 0, appServer.Url());
+  GatewaySim second(serverPort, 0xAA555A0000000002ull);
+  GatewaySim* gateways[2] = {&gateway, &second};
+  std::vector<DeviceSim> sims;
+  std::vector<int32_t> keys;
+  for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
+    sims.emplace_back(0x26013000u + static_cast<uint32_t>(n), kNwkSKey, kAppSKey);
+    keys.push_back(AddDeviceAt(sims.back(), n, cases[n].rxSeq, cases[n].txSeq));
+  }
+  Start();
+  ASSERT_TRUE(Pull(gateway));
+  ASSERT_TRUE(Pull(second));
+  const int32_t gatewayKeys[2] = {GatewayKey(gateway), GatewayKey(second)};
+
+  uint32_t tmst = 1000000;
+  for (size_t n = 0; n < std::size(cases); ++n) {
+    const Case& c = cases[n];
+    SCOPED_TRACE(c.name);
+    DeviceSim& sim = sims[n];
+    const size_t postsBefore = appServer.Posts();
+    for (const Send& send : c.sends) {
+      SCOPED_TRACE(send.fcnt);
+      const auto frame = sim.Uplink(send.fcnt, true, 2, {0x10, 0x20});
+      int strongest = -1;
+      for (int g = 0; g < 2; ++g) {
+        if (std::isnan(send.rssi[g])) continue;
+        gateways[g]->SendRxpk(Meta(tmst, send.rssi[g]), frame);
+        if (strongest < 0 || send.rssi[g] > send.rssi[strongest]) strongest = g;
+      }
+      for (int g = 0; g < 2; ++g) {
+        if (std::isnan(send.rssi[g])) continue;
+        ASSERT_TRUE(gateways[g]->WaitFor(PfIdentifier::PushAck, test::kPatienceMs));
+      }
+      if (!send.answered) {
+        EXPECT_TRUE(gateway.ExpectNothing(kNoReplyMs));
+        EXPECT_TRUE(second.ExpectNothing(0));
+      } else {
+        auto reply = gateways[strongest]->WaitFor(PfIdentifier::PullResp, kReplyWaitMs);
+        ASSERT_TRUE(reply && reply->phyPayload);
+        // The device takes the reply only when its counter and MIC hold.
+        auto downlink = sim.Receive(*reply->phyPayload);
+        ASSERT_TRUE(downlink.has_value());
+        EXPECT_TRUE(downlink->Ack());
+        EXPECT_TRUE(gateways[1 - strongest]->ExpectNothing(300));
+      }
+      tmst += 10000000;
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return appServer.Posts() >= postsBefore + c.posts; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(appServer.Posts(), postsBefore + c.posts);
+    const std::string fcntText = "\"fcnt\" : " + std::to_string(c.rxSeqAfter);
+    EXPECT_NE(appServer.Body(appServer.Posts() - 1).find(fcntText), std::string::npos);
+    auto stored = Stored(keys[n]);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->RXSEQ, c.rxSeqAfter);
+    EXPECT_EQ(stored->TXSEQ, c.txSeqAfter);
+    EXPECT_EQ(stored->GPKEY, gatewayKeys[c.answeredVia]);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
