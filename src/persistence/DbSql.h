@@ -56,6 +56,17 @@ inline constexpr const char* kUpdateDevice =
 inline constexpr const char* kDeleteDevice = "DELETE FROM DEVTBL WHERE PKEY=?";
 inline constexpr const char* kDeleteDevicesOfApplication = "DELETE FROM DEVTBL WHERE APKEY=?";
 
+// NONCETBL
+inline constexpr const char* kSelectDevNonce = "SELECT 1 FROM NONCETBL WHERE DEVPKEY=? AND DEVNONCE=?";
+inline constexpr const char* kInsertDevNonce = "INSERT OR IGNORE INTO NONCETBL (DEVPKEY, DEVNONCE) VALUES (?, ?)";
+// Every DevNonce of the device but its newest `?` (by key, the order of the joins).
+inline constexpr const char* kPruneDevNonces =
+    "DELETE FROM NONCETBL WHERE PKEY IN (SELECT PKEY FROM NONCETBL WHERE DEVPKEY=? ORDER BY PKEY DESC "
+    "LIMIT -1 OFFSET ?)";
+inline constexpr const char* kDeleteDevNonces = "DELETE FROM NONCETBL WHERE DEVPKEY=?";
+inline constexpr const char* kDeleteDevNoncesOfApplication =
+    "DELETE FROM NONCETBL WHERE DEVPKEY IN (SELECT PKEY FROM DEVTBL WHERE APKEY=?)";
+
 // DLINKTBL
 inline constexpr const char* kSelectDownlinksOfDevice = "SELECT * FROM DLINKTBL WHERE DEVPKEY=? ORDER BY PKEY";
 inline constexpr const char* kSelectPendingDownlinksOfDevice =

@@ -63,6 +63,8 @@ class CDevice : public CDeviceRow {
   int32_t m_Accepted = 0;
   // MType of the received frame (0 join request, 2 or 4 data uplink).
   int32_t m_UpMType = 0;
+  // DevNonce of the join request (0 for a data uplink).
+  uint16_t m_DevNonce = 0;
   // FPort of the uplink, its decrypted application payload and its MAC commands.
   int32_t m_UpFPort = 0;
   uint8_t m_UpPayload[515] = {};

@@ -183,16 +183,55 @@ std::unique_ptr<CDevice> CDeviceManager::GetDeviceByAddr(uint32_t devAddr) {
 
 int CDeviceManager::DeleteDevice(int32_t pkey) {
   Guard lock(DbMutex());
-  const int result = ExecuteWithKey(Db(), sql::kDeleteDevice, pkey, m_Result);
+  int result = ClearDevNonces(pkey);
+  if (result == 0) result = ExecuteWithKey(Db(), sql::kDeleteDevice, pkey, m_Result);
   std::erase_if(m_Devices, [pkey](const std::unique_ptr<CDevice>& r) { return r->PKEY == pkey; });
   return result;
 }
 
 int CDeviceManager::DeleteDevicesOfApplication(int32_t apKey) {
   Guard lock(DbMutex());
-  const int result = ExecuteWithKey(Db(), sql::kDeleteDevicesOfApplication, apKey, m_Result);
+  int result = ExecuteWithKey(Db(), sql::kDeleteDevNoncesOfApplication, apKey, m_Result);
+  if (result == 0) result = ExecuteWithKey(Db(), sql::kDeleteDevicesOfApplication, apKey, m_Result);
   std::erase_if(m_Devices, [apKey](const std::unique_ptr<CDevice>& r) { return r->APKEY == apKey; });
   return result;
+}
+
+int CDeviceManager::FindDevNonce(int32_t devPkey, uint16_t devNonce) {
+  Guard lock(DbMutex());
+  CDbStatement stmt;
+  m_Result = stmt.Prepare(Db(), sql::kSelectDevNonce);
+  if (m_Result != SQLITE_OK) return 2;
+  stmt.BindInt(devPkey);
+  stmt.BindInt(devNonce);
+  const int rc = stmt.Step();
+  if (rc == SQLITE_ROW) return 0;
+  m_Result = rc;
+  return rc == SQLITE_DONE ? kNoRow : 2;
+}
+
+int CDeviceManager::RecordDevNonce(int32_t devPkey, uint16_t devNonce) {
+  Guard lock(DbMutex());
+  const int result = ExecuteWrite(
+      Db(), sql::kInsertDevNonce,
+      [devPkey, devNonce](CDbStatement& stmt) {
+        stmt.BindInt(devPkey);
+        stmt.BindInt(devNonce);
+      },
+      m_Result);
+  if (result != 0) return result;
+  return ExecuteWrite(
+      Db(), sql::kPruneDevNonces,
+      [devPkey](CDbStatement& stmt) {
+        stmt.BindInt(devPkey);
+        stmt.BindInt(kDevNoncesKept);
+      },
+      m_Result);
+}
+
+int CDeviceManager::ClearDevNonces(int32_t devPkey) {
+  Guard lock(DbMutex());
+  return ExecuteWithKey(Db(), sql::kDeleteDevNonces, devPkey, m_Result);
 }
 
 }  // namespace quorvex

@@ -11,19 +11,25 @@
 #include <vector>
 
 #include "e2e/E2eFixture.h"
+#include "support/TraceCapture.h"
 
 namespace quorvex {
 namespace {
 
 using e2e::DeviceSim;
 using e2e::GatewaySim;
+using e2e::kAppEui;
+using e2e::kAppKey;
 using e2e::kAppSKey;
+using e2e::kDevEui;
 using e2e::kNwkSKey;
 using e2e::kReplyWaitMs;
 using e2e::PfIdentifier;
 
-// Long enough for a reply that is due (~0.8 s after its uplink) to arrive.
+// Long enough for a reply that is due (~0.8 s after its uplink) to arrive,
+// and for a join accept (~4.8 s).
 constexpr int kNoReplyMs = 1800;
+constexpr int kNoAcceptMs = 6500;
 
 test::Eui CaseEui(int n) { return {0x00, 0x11, 0x22, 0x33, 0x44, 0x66, 0x00, static_cast<uint8_t>(n)}; }
 
@@ -41,6 +47,15 @@ class CountersAndReplaysTest : public e2e::E2eFixture {
     return key;
   }
   std::unique_ptr<CDevice> Stored(int32_t key) { return app.m_LoRaDevMgr.GetDeviceByPkey(key); }
+
+  // A confirmed uplink that the device must see acknowledged.
+  void ExpectAnswered(DeviceSim& device, uint32_t fcnt, uint32_t tmst) {
+    auto reply = SendAndAwaitReply(gateway, Meta(tmst), device.Uplink(fcnt, true, 2, {0x01}));
+    ASSERT_TRUE(reply && reply->phyPayload);
+    auto downlink = device.Receive(*reply->phyPayload);
+    ASSERT_TRUE(downlink.has_value());
+    EXPECT_TRUE(downlink->Ack());
+  }
 };
 
 TEST_F(CountersAndReplaysTest, UplinkCountersIn32BitsRefuseReplaysAndJumps) {
@@ -130,6 +145,46 @@ TEST_F(CountersAndReplaysTest, UplinkCountersIn32BitsRefuseReplaysAndJumps) {
     EXPECT_EQ(stored->TXSEQ, c.txSeqAfter);
     EXPECT_EQ(stored->GPKEY, gatewayKeys[c.answeredVia]);
   }
+}
+
+TEST_F(CountersAndReplaysTest, AReplayedJoinIsRefusedAndTheSessionKept) {
+  apKey = AddApplication(false, CApplication::kClassC, 0, appServer.Url());
+  app.m_LoRaAppList.FindApplication(apKey)->RX2SF = 2;  // SF10: DR2
+  devKey = AddOtaaDevice(apKey);
+  Start();
+  ASSERT_TRUE(Pull(gateway));
+  DeviceSim device(kAppEui, kDevEui, kAppKey);
+  const auto request = device.JoinRequest(0x1234);
+  auto accept = SendAndAwaitReply(gateway, Meta(1000000), request);
+  ASSERT_TRUE(accept && accept->phyPayload);
+  ASSERT_TRUE(device.AcceptJoin(*accept->phyPayload));
+  EXPECT_EQ(device.DlSettings(), 2);  // the datarate its class C frames use
+  ExpectAnswered(device, 0, 20000000);
+  const auto session = Stored(devKey);
+  ASSERT_TRUE(session);
+
+  // The recorded request sent again: no accept, the session stays.
+  test::TraceCapture trace;
+  SendAndAwaitAck(gateway, Meta(30000000), request);
+  EXPECT_TRUE(gateway.ExpectNothing(kNoAcceptMs));
+  EXPECT_TRUE(trace.Saw("Join Fail, DevNonce 0x1234 already used - 00 11 22 33 44 55 66 77"));
+  const auto kept = Stored(devKey);
+  ASSERT_TRUE(kept);
+  EXPECT_TRUE(std::equal(device.NwkSKey().begin(), device.NwkSKey().end(), kept->NETSKEY));
+  EXPECT_TRUE(std::equal(device.AppSKey().begin(), device.AppSKey().end(), kept->APPSKEY));
+  EXPECT_EQ(kept->DEVADDR, session->DEVADDR);
+  EXPECT_EQ(kept->TXSEQ, session->TXSEQ);
+  ExpectAnswered(device, 1, 40000000);
+
+  // A fresh DevNonce: a new session the device shares.
+  accept = SendAndAwaitReply(gateway, Meta(50000000), device.JoinRequest(0x1235));
+  ASSERT_TRUE(accept && accept->phyPayload);
+  ASSERT_TRUE(device.AcceptJoin(*accept->phyPayload));
+  const auto rejoined = Stored(devKey);
+  ASSERT_TRUE(rejoined);
+  EXPECT_FALSE(std::equal(device.NwkSKey().begin(), device.NwkSKey().end(), session->NETSKEY));
+  EXPECT_TRUE(std::equal(device.NwkSKey().begin(), device.NwkSKey().end(), rejoined->NETSKEY));
+  ExpectAnswered(device, 0, 70000000);
 }
 
 }  // namespace

@@ -29,6 +29,16 @@ uint32_t Le32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
+// The published request with another DevNonce, signed under its AppKey.
+std::vector<uint8_t> RequestWithNonce(uint16_t devNonce) {
+  std::vector<uint8_t> frame(kJoinRequest.begin(), kJoinRequest.begin() + 19);
+  frame[17] = static_cast<uint8_t>(devNonce);
+  frame[18] = static_cast<uint8_t>(devNonce >> 8);
+  const uint32_t mic = ComputeJoinMic(frame.data(), frame.size(), kAppKey.data());
+  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<uint8_t>(mic >> (8 * i)));
+  return frame;
+}
+
 class JoinProcedureTest : public test::ProcedureTest {
  protected:
   // The application and device of the published request; the device was
@@ -181,7 +191,7 @@ TEST_F(JoinProcedureTest, EachJoinDrawsAFreshAppNonce) {
   AddKnownDevice();
   auto first = Join();
   app.m_LoRaJitMgr.DeleteAll();
-  auto second = Join();
+  auto second = Join(gatewayA, meta, RequestWithNonce(kDevNonce + 1));
   ASSERT_TRUE(first && second);
   EXPECT_NE(Bytes(first->m_TxFrame, 17), Bytes(second->m_TxFrame, 17));
   EXPECT_NE(Bytes(first->NETSKEY, 16), Bytes(second->NETSKEY, 16));
@@ -210,6 +220,7 @@ TEST_F(JoinProcedureTest, CopiesOfOneRequestThroughSeveralGateways) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     app.m_LoRaJitMgr.DeleteAll();
+    ASSERT_EQ(app.m_LoRaDevMgr.ClearDevNonces(devKey), 0);  // each case is the request's first hearing
     trace.Clear();
     Queue(before, c.queuedAgeMs, c.queuedViaA ? gatewayA : gatewayB, c.queuedRssi);
     auto device = Join(gatewayB, Meta(c.rssi, "5", "SF7BW125"), kJoinRequest);
@@ -220,9 +231,90 @@ TEST_F(JoinProcedureTest, CopiesOfOneRequestThroughSeveralGateways) {
     EXPECT_EQ(device->JOINED, c.accepted);
     EXPECT_EQ(device->GPKEY, c.accepted ? gatewayB.PKEY : 0);
     EXPECT_TRUE(trace.Saw(c.trace));
-    EXPECT_EQ(device->m_TxLength, 17);  // a refused copy carries the keys derived for it (never stored)
+    EXPECT_EQ(device->m_TxLength, c.accepted ? 17 : 0);  // only the answered copy starts a session
   }
   EXPECT_EQ(CountRecords(CLog::Join), 6);  // duplicates are logged too
+}
+
+TEST_F(JoinProcedureTest, AUsedDevNonceIsAReplayUnlessTheRequestIsACopyOfTheQueuedOne) {
+  enum Outcome { kAnswered, kDuplicate, kReplay };
+  struct Case {
+    const char* name;
+    bool nonceOnFile;
+    int64_t queuedAgeMs;  // -1: nothing queued
+    uint16_t queuedNonce;
+    const char* rssi;     // of this copy, through gateway B; the queued one came through A at -80
+    Outcome outcome;
+  } cases[] = {
+      {"used, nothing queued", true, -1, 0, "-90", kReplay},
+      {"used, queued with another nonce", true, 100, kDevNonce + 1, "-60", kReplay},
+      {"used, a copy of the queued request after the window", true, 600, kDevNonce, "-60", kReplay},
+      {"a stronger copy of the queued request", true, 100, kDevNonce, "-60", kAnswered},
+      {"a weaker copy of the queued request", true, 100, kDevNonce, "-90", kDuplicate},
+      {"fresh, nothing queued", false, -1, 0, "-90", kAnswered},
+  };
+  AddKnownDevice();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    app.m_LoRaJitMgr.DeleteAll();
+    ASSERT_EQ(app.m_LoRaDevMgr.ClearDevNonces(devKey), 0);
+    if (c.nonceOnFile) {
+      ASSERT_EQ(app.m_LoRaDevMgr.RecordDevNonce(devKey, kDevNonce), 0);
+    }
+    if (c.queuedAgeMs >= 0) Queue(before, c.queuedAgeMs, gatewayA, "-80", 1, c.queuedNonce);
+    window.records.clear();
+    trace.Clear();
+    auto device = Join(gatewayB, Meta(c.rssi, "5", "SF7BW125"), kJoinRequest);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->m_Accepted, c.outcome == kAnswered ? 1 : 0);
+    const std::string refusal = "Join Fail, DevNonce 0xCC85 already used - 00 AF EE 7C F5 ED 6F 1E";
+    EXPECT_EQ(trace.Saw(refusal), c.outcome == kReplay);
+    if (c.outcome == kReplay) {
+      EXPECT_EQ(DebugTexts().back(), refusal);
+      EXPECT_EQ(app.m_LoRaJitMgr.Count(), c.queuedAgeMs >= 0 ? 1u : 0u);  // the queued answer stays
+    }
+    if (c.outcome != kAnswered) {
+      // No session of its own: the record keeps the stored keys.
+      EXPECT_EQ(Bytes(device->NETSKEY, 16), Bytes(before.NETSKEY, 16));
+      EXPECT_EQ(device->m_TxLength, 0);
+      continue;
+    }
+    EXPECT_NE(Bytes(device->NETSKEY, 16), Bytes(before.NETSKEY, 16));
+    EXPECT_EQ(app.m_LoRaDevMgr.FindDevNonce(devKey, kDevNonce), 0);  // used from now on
+  }
+}
+
+TEST_F(JoinProcedureTest, TheJoinAcceptCarriesTheRx2DatarateOfAClassCApplication) {
+  struct Case {
+    const char* name;
+    int32_t deviceClass;
+    int32_t rx2Sf;
+    uint8_t dlSettings;
+  } cases[] = {
+      {"class A keeps DR0", CApplication::kClassA, 3, 0x00},
+      {"class C at SF12", CApplication::kClassC, 0, 0x00},
+      {"class C at SF10", CApplication::kClassC, 2, 0x02},
+      {"class C at SF7", CApplication::kClassC, 5, 0x05},
+      {"class C, an index out of range", CApplication::kClassC, 9, 0x00},
+  };
+  AddKnownDevice();
+  uint16_t nonce = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CApplication* application = app.m_LoRaAppList.FindApplication(appKey);
+    application->CLASS = c.deviceClass;
+    application->RX2SF = c.rx2Sf;
+    app.m_LoRaJitMgr.DeleteAll();
+    auto device = Join(gatewayA, meta, RequestWithNonce(nonce++));
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(device->m_Accepted, 1);
+    EXPECT_EQ(device->m_Frame[11], c.dlSettings);  // RX1DROffset 0, RX2 datarate
+    AesKeySchedule schedule;
+    ASSERT_EQ(AesExpandKey(kAppKey.data(), 16, schedule), kAesOk);
+    uint8_t plain[16];
+    AesEncryptBlock(device->m_TxFrame + 1, plain, schedule);  // as the device reads it
+    EXPECT_EQ(plain[10], c.dlSettings);
+  }
 }
 
 }  // namespace

@@ -82,8 +82,10 @@ class ProcedureTest : public ::testing::Test {
   std::unique_ptr<CDevice> Stored(int32_t pkey) { return app.m_LoRaDevMgr.GetDeviceByPkey(pkey); }
 
   // Queues a copy of `device` as if it had been received `ageMs` before kNow
-  // through `gateway` with signal strength `rssi`.
-  void Queue(const CDeviceRow& device, int64_t ageMs, CGateway& gateway, const char* rssi, int32_t nbGate = 1) {
+  // through `gateway` with signal strength `rssi` (a join request with
+  // DevNonce `devNonce`).
+  void Queue(const CDeviceRow& device, int64_t ageMs, CGateway& gateway, const char* rssi, int32_t nbGate = 1,
+             uint16_t devNonce = 0) {
     auto request = std::make_unique<JitRequest>();
     request->m_Delay = 1000;
     request->m_Device = std::make_unique<CDevice>();
@@ -92,6 +94,7 @@ class ProcedureTest : public ::testing::Test {
     request->m_Device->NBGATE = nbGate;
     request->m_Device->m_Gateway = &gateway;
     request->m_Device->m_RxInfo = Meta(rssi, "5", "SF7BW125");
+    request->m_Device->m_DevNonce = devNonce;
     app.m_LoRaJitMgr.AddRequest(std::move(request));
   }
 
