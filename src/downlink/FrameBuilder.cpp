@@ -63,8 +63,9 @@ void LoadRequest(CDevice& device, const CDLink& request) {
   device.m_MacAnswerLength =
       ParseHexText(mac, device.m_MacAnswers, static_cast<int>(sizeof device.m_MacAnswers));
 
-  if (device.m_DownPayloadLength > 0) TraceLine("DLink Tx Data App=%d  %s \r\n", device.m_DownPayloadLength, app.c_str());
-  if (device.m_MacAnswerLength > 0) TraceLine("DLink Tx Data Mac=%d  %s \r\n", device.m_MacAnswerLength, mac.c_str());
+  // Lengths only: a device's data never reaches a log.
+  if (device.m_DownPayloadLength > 0) TraceLine("DLink Tx Data App=%d\r\n", device.m_DownPayloadLength);
+  if (device.m_MacAnswerLength > 0) TraceLine("DLink Tx Data Mac=%d\r\n", device.m_MacAnswerLength);
 }
 
 // Application data on FPort 0 would be read by the device as MAC commands

@@ -216,7 +216,8 @@ std::unique_ptr<CDevice> ProcessJoinRequestAt(CQuorvexApp& app, const SocketAddr
                                               int length, uint64_t now) {
   TraceBanner();
   const std::span<const uint8_t> bytes = FrameBytes(frame, length);
-  LogDebug(app, from, "JOIN RX DATA : ", bytes.data(), static_cast<int>(bytes.size()));
+  // Everything but the MIC: MHDR, AppEUI, DevEUI and DevNonce.
+  LogFrameHead(app, from, "JOIN RX DATA : ", bytes, kJoinRequestLength - kMicLength);
 
   const JoinRequestFrame request = ParseJoinRequest(bytes);
   if (!request.Ok()) {
@@ -244,7 +245,9 @@ std::unique_ptr<CDevice> ProcessJoinRequestAt(CQuorvexApp& app, const SocketAddr
     return device;
   }
   if (ComputeJoinMic(request.signedPart.data(), request.signedPart.size(), device->APPKEY) != request.mic) {
-    LogDebug(app, from, "Join Fail, Check app key - ", device->APPKEY, sizeof device->APPKEY);
+    // The device's EUI, never its key: debug records reach the window, the
+    // packet log and the console.
+    LogDebug(app, from, "Join Fail, Check app key - ", request.devEui, sizeof request.devEui);
     return device;
   }
   if (device->APKEY != application.PKEY) {

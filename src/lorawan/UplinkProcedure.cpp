@@ -177,7 +177,8 @@ std::unique_ptr<CDevice> ProcessDataUplinkAt(CQuorvexApp& app, const SocketAddre
                                              uint8_t /*mhdr*/, const RadioMetadata& meta, const uint8_t* frame,
                                              int length, uint64_t now) {
   const std::span<const uint8_t> bytes = FrameBytes(frame, length);
-  LogDebug(app, from, "UP-LINK : ", bytes.data(), static_cast<int>(bytes.size()));
+  // MHDR, DevAddr, FCtrl and FCnt name the frame.
+  LogFrameHead(app, from, "UP-LINK : ", bytes, kDataFrameMinLength - kMicLength);
 
   const DataUplinkFrame up = ParseDataUplink(bytes);
   if (!up.Ok()) {

@@ -3,7 +3,10 @@
 // a real device does) on a server that starts from a stored state, two
 // gateways, and a real application server that counts what was posted.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -11,7 +14,11 @@
 #include <vector>
 
 #include "e2e/E2eFixture.h"
+#include "persistence/DbStatement.h"
+#include "persistence/Log.h"
 #include "support/TraceCapture.h"
+#include "util/Base64.h"
+#include "util/WinUtils.h"
 
 namespace quorvex {
 namespace {
@@ -56,7 +63,51 @@ class CountersAndReplaysTest : public e2e::E2eFixture {
     ASSERT_TRUE(downlink.has_value());
     EXPECT_TRUE(downlink->Ack());
   }
+  // Every packet-log record so far, as the console prints them.
+  std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    CLog record;
+    while (app.TakeLogRecord(record)) lines.push_back(FormatLogLine(record));
+    return lines;
+  }
+  // From now on, every DEVTBL column an UPDATE names, but NBGATE and
+  // RXTICK, is noted in temp.written (whatever value it writes).
+  void WatchDeviceWrites() {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaDbMgr.Mutex());
+    sqlite3* db = app.m_LoRaDbMgr.Connection();
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TEMP TABLE written (col TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (const char* column : {"APKEY", "GPKEY", "JOINED", "DEVEUI", "DEVADDR", "NETWORKID", "APPKEY", "APPSKEY",
+                               "NETSKEY", "TXSEQ", "RXSEQ", "ADR", "ADRCNT", "ADRPWR", "PWRREQ", "ADRSF", "MEMO"}) {
+      const std::string trigger = std::string("CREATE TEMP TRIGGER w_") + column + " AFTER UPDATE OF " + column +
+                                  " ON main.DEVTBL BEGIN INSERT INTO written VALUES ('" + column + "'); END";
+      ASSERT_EQ(sqlite3_exec(db, trigger.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << column;
+    }
+  }
+  std::vector<std::string> WrittenColumns() {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaDbMgr.Mutex());
+    std::vector<std::string> columns;
+    CDbStatement stmt;
+    EXPECT_EQ(stmt.Prepare(app.m_LoRaDbMgr.Connection(), "SELECT col FROM written", false), SQLITE_OK);
+    while (stmt.Step() == SQLITE_ROW)
+      columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt.Get(), 0)));
+    return columns;
+  }
 };
+
+// The ways a key or a frame could be written out: spaced and plain hex in
+// either case, and the Base64 of a frame.
+std::vector<std::string> Spellings(const uint8_t* bytes, int count) {
+  std::string spaced = CWinUtils::BytesToHex(bytes, ' ', count);
+  std::string plain = CWinUtils::BytesToHex(bytes, 0, count);
+  std::vector<std::string> texts = {spaced, plain};
+  for (std::string text : {spaced, plain}) {
+    for (char& ch : text) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    texts.push_back(text);
+  }
+  CBase64 base64;
+  if (base64.SetData(bytes, static_cast<uint32_t>(count)) && base64.Encode()) texts.push_back(base64.GetOutputText());
+  return texts;
+}
 
 TEST_F(CountersAndReplaysTest, UplinkCountersIn32BitsRefuseReplaysAndJumps) {
   // One uplink sent through the gateways whose RSSI is given (NaN: not
@@ -185,6 +236,68 @@ TEST_F(CountersAndReplaysTest, AReplayedJoinIsRefusedAndTheSessionKept) {
   EXPECT_FALSE(std::equal(device.NwkSKey().begin(), device.NwkSKey().end(), session->NETSKEY));
   EXPECT_TRUE(std::equal(device.NwkSKey().begin(), device.NwkSKey().end(), rejoined->NETSKEY));
   ExpectAnswered(device, 0, 70000000);
+}
+
+TEST_F(CountersAndReplaysTest, ARefusedJoinWritesOnlyItsReceptionAndShowsNoKey) {
+  // The device is in a session, with downlink counter 41 on file. Anyone
+  // can send join requests for it: the EUIs travel in clear.
+  apKey = AddApplication(false, 0, 0, appServer.Url());
+  devKey = AddOtaaDevice(apKey);
+  DeviceSim device(kAppEui, kDevEui, kAppKey);
+  test::Key wrongKey = kAppKey;
+  wrongKey[0] ^= 0xFF;
+  DeviceSim stranger(kAppEui, kDevEui, wrongKey);
+  Start();
+  ASSERT_TRUE(Pull(gateway));
+  const auto request = device.JoinRequest(0x2001);
+  auto accept = SendAndAwaitReply(gateway, Meta(1000000), request);
+  ASSERT_TRUE(accept && accept->phyPayload);
+  ASSERT_TRUE(device.AcceptJoin(*accept->phyPayload));
+  auto session = Stored(devKey);
+  ASSERT_TRUE(session);
+  session->TXSEQ = 41;
+  ASSERT_EQ(app.m_LoRaDevMgr.UpdateDownlinkState(session.get()), 0);
+  (void)LogLines();
+
+  WatchDeviceWrites();
+  test::TraceCapture trace;
+  const struct {
+    const char* name;
+    std::vector<uint8_t> frame;
+    const char* refusal;
+  } cases[] = {
+      {"wrong MIC", stranger.JoinRequest(0x2002), "Join Fail, Check app key - 00 11 22 33 44 55 66 77"},
+      {"replayed DevNonce", request, "Join Fail, DevNonce 0x2001 already used - 00 11 22 33 44 55 66 77"},
+  };
+  uint32_t tmst = 10000000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto mark = Stored(devKey);
+    mark->RXTICK = 0;  // the refused request's write sets it
+    ASSERT_EQ(app.m_LoRaDevMgr.UpdateReception(mark.get()), 0);
+    SendAndAwaitAck(gateway, Meta(tmst += 1000000), c.frame);
+    ASSERT_TRUE(test::WaitUntil([&] { return Stored(devKey)->RXTICK != 0; }));
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& line) { return line.find(c.refusal) != std::string::npos; }));
+    // No key of the device and no whole frame in any trace line or record.
+    std::vector<std::string> output = trace.Lines();
+    output.insert(output.end(), lines.begin(), lines.end());
+    const auto stored = Stored(devKey);
+    std::vector<std::string> secrets = Spellings(c.frame.data(), static_cast<int>(c.frame.size()));
+    for (const uint8_t* key : {stored->APPKEY, stored->NETSKEY, stored->APPSKEY, wrongKey.data()}) {
+      const auto spellings = Spellings(key, 16);
+      secrets.insert(secrets.end(), spellings.begin(), spellings.end());
+    }
+    for (const std::string& line : output) {
+      for (const std::string& secret : secrets) EXPECT_EQ(line.find(secret), std::string::npos) << line;
+    }
+  }
+  EXPECT_TRUE(gateway.ExpectNothing(kNoAcceptMs));
+  EXPECT_EQ(WrittenColumns(), std::vector<std::string>{});
+  const auto after = Stored(devKey);
+  EXPECT_EQ(after->TXSEQ, 41);
+  EXPECT_TRUE(std::equal(device.NwkSKey().begin(), device.NwkSKey().end(), after->NETSKEY));
 }
 
 }  // namespace

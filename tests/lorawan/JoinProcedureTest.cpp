@@ -94,7 +94,9 @@ TEST_F(JoinProcedureTest, RefusedBeforeAnyDeviceIsFound) {
     EXPECT_EQ(Join(gatewayA, meta, c.frame), nullptr);
     const auto texts = DebugTexts();
     ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0], "JOIN RX DATA : " + CWinUtils::BytesToHex(c.frame.data(), ' ', int(c.frame.size())));
+    const int head = std::min(19, int(c.frame.size()));  // never the MIC
+    EXPECT_EQ(texts[0], "JOIN RX DATA : " + std::to_string(c.frame.size()) + " bytes" +
+                            (head > 0 ? ": " + CWinUtils::BytesToHex(c.frame.data(), ' ', head) : ""));
     EXPECT_EQ(texts[1], c.text);
     EXPECT_EQ(CountRecords(CLog::Join), 0);
     if (app.m_LoRaAppList.m_List.empty()) AddApplication(kAppEui);  // from the second case on
@@ -112,7 +114,7 @@ TEST_F(JoinProcedureTest, FailuresReturnTheDeviceUnchangedAndNotAccepted) {
     std::string text;
   } cases[] = {
       {"ABP application", 1, false, false, "Join Fail, Device ABP mode - 00 AF EE 7C F5 ED 6F 1E"},
-      {"MIC", 0, true, false, "Join Fail, Check app key - B6 B5 3F 4A 16 8A 7A 88 BD F7 EA 13 5C E9 CF CB"},
+      {"MIC", 0, true, false, "Join Fail, Check app key - 00 AF EE 7C F5 ED 6F 1E"},
       {"device of another application", 0, false, true,
        "Join Fail, Check Key " + std::to_string(otherApp) + "  " + std::to_string(appKey)},
   };
@@ -177,7 +179,7 @@ TEST_F(JoinProcedureTest, AcceptedJoinGivesAJoinAcceptTheDeviceCanRead) {
 
   const auto texts = DebugTexts();
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(texts[0], "JOIN RX DATA : " + CWinUtils::BytesToHex(kJoinRequest.data(), ' ', 23));
+  EXPECT_EQ(texts[0], "JOIN RX DATA : 23 bytes: " + CWinUtils::BytesToHex(kJoinRequest.data(), ' ', 19));
   EXPECT_EQ(CountRecords(CLog::Join), 1);
 
   // Counters of "none yet" survive the row being saved and read back.

@@ -76,7 +76,10 @@ TEST_F(UplinkProcedureTest, RefusedFramesAndUnknownDevices) {
     EXPECT_EQ(Up(c.frame), nullptr);
     const auto texts = DebugTexts();
     ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0], "UP-LINK : " + CWinUtils::BytesToHex(c.frame.data(), ' ', int(c.frame.size())));
+    // The header only: no payload or MIC in a record.
+    const int head = std::min(8, int(c.frame.size()));
+    EXPECT_EQ(texts[0], "UP-LINK : " + std::to_string(c.frame.size()) + " bytes" +
+                            (head > 0 ? ": " + CWinUtils::BytesToHex(c.frame.data(), ' ', head) : ""));
     EXPECT_EQ(texts[1], c.text);
     EXPECT_EQ(CountRecords(CLog::Uplink), 0);
   }
