@@ -132,9 +132,10 @@ enum class JoinChoice {
   kReplay,     // its DevNonce was used before: refused
 };
 
-// A copy of the queued request: the same DevNonce, heard within the window.
+// A copy of the queued request: a join request with the same DevNonce,
+// heard within the window.
 bool IsCopyOf(const CDevice* queued, const CDevice& device, uint64_t now) {
-  return queued != nullptr && queued->m_DevNonce == device.m_DevNonce &&
+  return queued != nullptr && queued->m_UpMType == kMTypeJoinRequest && queued->m_DevNonce == device.m_DevNonce &&
          static_cast<int64_t>(now) - queued->RXTICK <= kJoinDuplicateWindowMs;
 }
 
