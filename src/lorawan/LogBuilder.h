@@ -27,9 +27,9 @@ std::string LogTimeText();
 void LogDebug(CQuorvexApp& app, const SocketAddress& from, const std::string& text, const uint8_t* bytes,
               int count);
 // A debug record of a received frame: `text`, the frame's length and at most
-// its first `head` bytes in hex. The caller passes the length of the part
-// that names the frame (its header), so that no payload or MIC, which would
-// let anyone with the log replay or read it, is recorded.
+// its first `head` bytes in hex. The caller passes the length of the
+// header that names the frame, so that no payload or MIC, which would let
+// anyone with the log replay or read it, is recorded.
 void LogFrameHead(CQuorvexApp& app, const SocketAddress& from, const std::string& text,
                   std::span<const uint8_t> frame, std::size_t head);
 // A TX_ACK failure of the last downlink's device.
