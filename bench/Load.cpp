@@ -52,10 +52,10 @@ Plan::Plan(std::vector<BenchDevice> devices, uint32_t gateways, double rate, uin
   for (const BenchDevice& d : m_Devices) m_Sims.emplace_back(d.devAddr, d.nwkSKey, d.appSKey);
 }
 
-uint16_t Plan::CounterOf(uint64_t s) const {
+uint32_t Plan::CounterOf(uint64_t s) const {
   const BenchDevice& device = m_Devices[DeviceOf(s)];
   const uint64_t next = static_cast<uint64_t>(static_cast<uint32_t>(device.rxSeqAtStart) + 1u);
-  return static_cast<uint16_t>((next + s / m_Devices.size()) & 0xFFFF);
+  return static_cast<uint32_t>(next + s / m_Devices.size());
 }
 
 bool Plan::IsConfirmed(uint64_t s) const { return ConfirmedAmong(s + 1, m_Confirmed) > ConfirmedAmong(s, m_Confirmed); }

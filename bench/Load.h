@@ -86,7 +86,7 @@ class Plan {
   uint32_t DeviceOf(uint64_t s) const { return static_cast<uint32_t>(s % m_Devices.size()); }
   uint32_t GatewayOf(uint64_t s) const { return static_cast<uint32_t>(s % m_Gateways); }
   // The frame counter of uplink s: the device's next after RXSEQ, plus one per turn.
-  uint16_t CounterOf(uint64_t s) const;
+  uint32_t CounterOf(uint64_t s) const;
   // Exactly round(fraction * n) of the first n uplinks are confirmed, spread evenly.
   bool IsConfirmed(uint64_t s) const;
   // When uplink s is due, after the phase's start.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "lorawan/FrameCounter.h"
 #include "lorawan/LoRaCrypto.h"
 #include "lorawan/LoRaFrame.h"
 #include "lorawan/MacCommands.h"
@@ -60,8 +61,9 @@ void LoadRequest(CDevice& device, const CDLink& request) {
   device.m_MacAnswerLength =
       ParseHexText(mac, device.m_MacAnswers, static_cast<int>(sizeof device.m_MacAnswers));
 
-  if (device.m_DownPayloadLength > 0) TraceLine("DLink Tx Data App=%d  %s \r\n", device.m_DownPayloadLength, app.c_str());
-  if (device.m_MacAnswerLength > 0) TraceLine("DLink Tx Data Mac=%d  %s \r\n", device.m_MacAnswerLength, mac.c_str());
+  // Lengths only: a device's data never reaches a log.
+  if (device.m_DownPayloadLength > 0) TraceLine("DLink Tx Data App=%d\r\n", device.m_DownPayloadLength);
+  if (device.m_MacAnswerLength > 0) TraceLine("DLink Tx Data Mac=%d\r\n", device.m_MacAnswerLength);
 }
 
 // Application data goes out on the request's port. A port whose low byte is
@@ -107,7 +109,7 @@ bool FinishFrame(CDevice& device, int port, bool adr, bool ack) {
     device.m_TxLength = 0;
     return false;
   }
-  device.TXSEQ = static_cast<int32_t>(fields.frameCounter);
+  device.TXSEQ = fields.frameCounter;
   device.m_TxLength = length;
   device.m_DownFPort = hasPayload ? port : 0;
   // m_Frame keeps FPort and FRMPayload as they went on air.
@@ -178,11 +180,6 @@ int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::si
       ComputeDataMic(out, pos, fields.nwkSKey, fields.devAddr, kLoRaDirDownlink, fields.frameCounter);
   PutLe(out + pos, mic, 4);
   return static_cast<int>(pos + kMicBytes);
-}
-
-uint32_t NextDownlinkCounter(int32_t txSeq) {
-  const uint32_t last = static_cast<uint32_t>(txSeq);
-  return (last == 0xFFFFFFFFu || last >= 0xFFFFu) ? 0 : last + 1;
 }
 
 bool BuildReplyFrame(CQuorvexApp& app, CDevice& device, const CApplication& application, bool* requestMarked) {

@@ -16,8 +16,9 @@
 //   after a confirmed uplink too. It never travels on FPort 0 (reserved for
 //   MAC commands under the NwkSKey): a request whose port is 0 loses its
 //   payload.
-// - The downlink counter runs 0, 1, ..., 0xFFFF, 0, ...: TXSEQ -1 (nothing
-//   sent since the join) and 0xFFFF or more are followed by 0.
+// - The downlink counter counts in 32 bits from 0 after the join
+//   (NextDownlinkCounter); FCnt carries its low 16 bits, the MIC and the
+//   cipher all of it, so a device keeps reading frames past 0xFFFF.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -52,10 +53,6 @@ struct DataDownlinkFields {
 // FPort, a port above 255, a missing key or buffer) or the frame needs more
 // than `capacity` bytes.
 int AssembleDataDownlink(const DataDownlinkFields& fields, uint8_t* out, std::size_t capacity);
-
-// The downlink counter that follows `txSeq`: 0 after -1 (0xFFFFFFFF) and
-// after 0xFFFF or more, otherwise txSeq + 1.
-uint32_t NextDownlinkCounter(int32_t txSeq);
 
 // Builds the reply to the device's uplink; true when a reply is to be sent
 // (m_TxFrame and m_TxLength are then ready, TXSEQ advanced, and m_DownFPort,

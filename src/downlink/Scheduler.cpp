@@ -412,8 +412,8 @@ SocketAddress CJitManager::PullAddress(const CDevice& device) {
 void CJitManager::SendTxpk(const CDevice& device, const std::string& txpk) {
   const SocketAddress pullAddr = PullAddress(device);
   TraceLine("==================================================\r\n");
-  TraceLine("TX Packet Seq : %d\r\n", device.TXSEQ);
-  TraceLine("%s\r\nAddr=%s\r\n", txpk.c_str(), AddressText(pullAddr).c_str());
+  TraceLine("TX Packet Seq : %lld\r\n", static_cast<long long>(device.TXSEQ));
+  TraceLine("%s\r\nAddr=%s\r\n", WithoutFrameData(txpk).c_str(), AddressText(pullAddr).c_str());
   m_App->m_LoRaUdpServer.SendTo(kPullRespHeader, sizeof kPullRespHeader,
                                 reinterpret_cast<const uint8_t*>(txpk.data()), static_cast<int>(txpk.size()),
                                 pullAddr);

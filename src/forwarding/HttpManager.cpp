@@ -43,7 +43,7 @@ thread_local CURL* t_WorkerHandle = nullptr;
 // "rssi" go in without quotes.
 constexpr char kBodyFormat[] =
     "{\t\r\n\"freq\": %s, \r\n\"modu\" : \"LORA\", \r\n\"datr\" : \"SF%dBW125\", \r\n"
-    "\"lsnr\" : %s, \r\n\"rssi\" : %s, \r\n\"fcnt\" : %d, \r\n\"port\": %d, \r\n"
+    "\"lsnr\" : %s, \r\n\"rssi\" : %s, \r\n\"fcnt\" : %lld, \r\n\"port\": %d, \r\n"
     "\"data\" : \"%s\", \r\n\"appeui\" : \"%s\", \r\n\"deveui\" : \"%s\", \r\n"
     "\"gweui\": \"%s\", \r\n\"time\" : \"%s\" \r\n}";
 
@@ -508,7 +508,7 @@ std::unique_ptr<HttpForwardRequest> CHttpManager::ComposeRequest(const CDevice& 
   const std::string gweui = device.m_Gateway != nullptr ? FieldText(device.m_Gateway->ID) : "";
   std::string body = Format(kBodyFormat, NumberOrNull(FieldText(device.m_RxInfo.freq)).c_str(),
                             device.ADRSF, NumberOrNull(FieldText(device.m_RxInfo.lsnr)).c_str(),
-                            NumberOrNull(FieldText(device.m_RxInfo.rssi)).c_str(), device.RXSEQ,
+                            NumberOrNull(FieldText(device.m_RxInfo.rssi)).c_str(), static_cast<long long>(device.RXSEQ),
                             device.m_UpFPort, data.c_str(), appeui.c_str(), deveui.c_str(),
                             JsonEscape(gweui).c_str(), time.c_str());
   if (body.size() > kMaxBody) {

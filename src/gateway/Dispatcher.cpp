@@ -202,9 +202,15 @@ std::unique_ptr<CDevice> CQuorvexApp::RouteFrame(const SocketAddress& from, CGat
 void CQuorvexApp::QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway, int32_t gatewayKey, uint8_t mtype,
                               const RadioMetadata& meta) {
   const bool join = mtype == kMTypeJoinRequest;
-  // A join starts a new session: the whole row is written. A data uplink
-  // writes only the columns it changes, so that a reply the scheduler is
-  // sending meanwhile keeps its downlink counter.
+  // The device record is a copy read when the frame came in; the scheduler
+  // may have stored a downlink counter since. So a frame that was not
+  // accepted writes only its reception, an accepted join starts a new
+  // session (the whole row), and an accepted data uplink writes only the
+  // columns it changes.
+  if (!device->m_Accepted) {
+    m_LoRaDevMgr.UpdateReception(device.get());
+    return;
+  }
   auto save = [&] {
     if (join) {
       m_LoRaDevMgr.UpdateDevice(device.get());
@@ -212,10 +218,6 @@ void CQuorvexApp::QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway
       m_LoRaDevMgr.UpdateUplinkState(device.get());
     }
   };
-  if (!device->m_Accepted) {
-    save();
-    return;
-  }
   // The device keeps its own copy of the application: the window may edit
   // or delete the list's record while the answer waits in the queue.
   auto application = std::make_shared<CApplication>();

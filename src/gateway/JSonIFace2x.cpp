@@ -444,7 +444,7 @@ std::optional<RxParseResult> CJSonIFace2x::SetUdpRxParse(const std::string& send
     m_Result.kind = 0;
     if (!FindRootName("stat")) return std::nullopt;
   } else if (m_Root.isMember("rxpk")) {
-    const std::string json(body);
+    const std::string json = WithoutFrameData(body);
     TraceLine("\n");
     TraceLine("%s", kRuleLine);
     TraceLine("%s, Rx Packet Received\n", sender.c_str());
@@ -566,6 +566,43 @@ int CJSonIFace2x::SetHttpRxParse(const std::string& body, std::string& appdata,
   if (MemberText(m_Root, "appdata", text)) appdata = text;
   if (MemberText(m_Root, "macdata", text)) macdata = text;
   return result;
+}
+
+namespace {
+
+std::size_t SkipSpaces(std::string_view text, std::size_t at) {
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) ++at;
+  return at;
+}
+
+// Where the string value of the member whose name ends at `at` starts (just
+// after its opening quote); npos when the member has no string value.
+std::size_t ValueStart(std::string_view json, std::size_t at) {
+  at = SkipSpaces(json, at);
+  if (at >= json.size() || json[at] != ':') return std::string_view::npos;
+  at = SkipSpaces(json, at + 1);
+  if (at >= json.size() || json[at] != '"') return std::string_view::npos;
+  return at + 1;
+}
+
+}  // namespace
+
+std::string WithoutFrameData(std::string_view json) {
+  static constexpr std::string_view kName = "\"data\"";
+  std::string out;
+  std::size_t copied = 0;
+  for (std::size_t at = json.find(kName); at != std::string_view::npos; at = json.find(kName, at)) {
+    at += kName.size();
+    const std::size_t start = ValueStart(json, at);
+    // Base64 holds no quote or backslash: the value ends at the next quote.
+    const std::size_t end = start == std::string_view::npos ? start : json.find('"', start);
+    if (end == std::string_view::npos) continue;
+    out.append(json.substr(copied, start - copied));
+    out += "<" + std::to_string(end - start) + " characters>";
+    copied = at = end;
+  }
+  out.append(json.substr(copied));
+  return out;
 }
 
 }  // namespace quorvex

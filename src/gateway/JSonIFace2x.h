@@ -32,6 +32,11 @@ struct RxParseResult {
   std::string txWarn;   // TX_ACK only, on success: the gateway's warning ("TX_POWER"), if any
 };
 
+// Packet-forwarder JSON as a trace line may show it: the value of every
+// "data" member (a device's frame in Base64) replaced by its length, as
+// "<24 characters>". Frames and the keys that sign them never reach a log.
+std::string WithoutFrameData(std::string_view json);
+
 class CJSonIFace2x {
  public:
   // Packet-forwarder header: version, two token bytes, identifier, 8-byte EUI.

@@ -8,6 +8,7 @@
 
 #include "gateway/Gateway.h"
 #include "lorawan/DebugText.h"
+#include "lorawan/FrameCounter.h"
 #include "lorawan/LoRaCrypto.h"
 #include "lorawan/LoRaFrame.h"
 #include "lorawan/LogBuilder.h"
@@ -25,7 +26,6 @@ namespace {
 constexpr uint8_t kJoinAcceptMhdr = 0x20;  // MType 1, Major 0
 constexpr int kJoinAcceptLength = 17;      // no CFList
 constexpr int32_t kActivationAbp = 1;
-constexpr int32_t kNoCounterYet = -1;
 
 void PutLe32(uint8_t* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -85,14 +85,25 @@ void MakeAppNonceNetId(uint32_t appNonce, uint32_t networkId, uint8_t (&out)[6])
   }
 }
 
+// DLSettings: RX1DROffset 0 (bits 4-6) and the RX2 datarate (bits 0-3). A
+// class C device listens on RX2 all the time, so it must use the datarate
+// its application's class C frames go out at: its RX2SF index is that
+// datarate where DR0 is SF12 (EU-like plans). A class A device keeps DR0,
+// as does an index out of range.
+uint8_t DlSettings(const CApplication& application) {
+  const bool classC = application.CLASS == CApplication::kClassC;
+  const bool known = application.RX2SF >= 0 && application.RX2SF <= CApplication::kRx2SfFastest;
+  return classC && known ? static_cast<uint8_t>(application.RX2SF) : 0;
+}
+
 // The join accept in clear (m_Frame) and as sent (m_TxFrame: the MHDR in
 // clear, the rest transformed under the AppKey).
-void BuildJoinAccept(CDevice& device, const uint8_t (&appNonceNetId)[6]) {
+void BuildJoinAccept(CDevice& device, const uint8_t (&appNonceNetId)[6], uint8_t dlSettings) {
   uint8_t* plain = device.m_Frame;
   plain[0] = kJoinAcceptMhdr;
   std::memcpy(plain + 1, appNonceNetId, sizeof appNonceNetId);
   PutLe32(plain + 7, device.DEVADDR);
-  plain[11] = 0x00;  // DLSettings: RX1DROffset 0, RX2 datarate 0
+  plain[11] = dlSettings;
   plain[12] = 0x00;  // RxDelay
   PutLe32(plain + 13, ComputeJoinMic(plain, 13, device.APPKEY));
   device.m_FrameLength = kJoinAcceptLength;
@@ -104,45 +115,76 @@ void BuildJoinAccept(CDevice& device, const uint8_t (&appNonceNetId)[6]) {
 
 // Fresh session for the device: new keys, counters at "none yet", empty
 // answer buffers and the join accept that carries the AppNonce.
-void StartSession(CDevice& device, uint16_t devNonce, uint32_t appNonce) {
+void StartSession(CDevice& device, const CApplication& application, uint32_t appNonce) {
   uint8_t appNonceNetId[6];
   MakeAppNonceNetId(appNonce, device.NETWORKID, appNonceNetId);
-  DeriveSessionKeys(device.APPKEY, appNonceNetId, devNonce, device.NETSKEY, device.APPSKEY);
+  DeriveSessionKeys(device.APPKEY, appNonceNetId, device.m_DevNonce, device.NETSKEY, device.APPSKEY);
   device.TXSEQ = kNoCounterYet;
   device.RXSEQ = kNoCounterYet;
   ClearAnswerBuffers(device);
-  BuildJoinAccept(device, appNonceNetId);
+  BuildJoinAccept(device, appNonceNetId, DlSettings(application));
 }
 
-// Chooses between this join request and one of the same device already
-// waiting in the scheduler's queue; true when this one is to be answered.
-// The queued record belongs to the queue, so the scheduler's lock is held
-// from the lookup to the last use of it.
-bool ResolveDuplicate(CJitManager& jit, const CGateway& gateway, const RadioMetadata& meta, CDevice& device,
-                      uint64_t now) {
-  std::lock_guard<std::recursive_mutex> lock(jit.Mutex());
-  const CDevice* queued = jit.FindQueued(device);
+// What becomes of a join request next to the queue.
+enum class JoinChoice {
+  kAnswer,     // a new session is started and answered
+  kDuplicate,  // a copy of the queued request that is not answered
+  kReplay,     // its DevNonce was used before: refused
+};
+
+// A copy of the queued request: a join request with the same DevNonce,
+// heard within the window.
+bool IsCopyOf(const CDevice* queued, const CDevice& device, uint64_t now) {
+  return queued != nullptr && queued->m_UpMType == kMTypeJoinRequest && queued->m_DevNonce == device.m_DevNonce &&
+         static_cast<int64_t>(now) - queued->RXTICK <= kJoinDuplicateWindowMs;
+}
+
+// Between this join request and one of the same device already waiting in
+// the scheduler's queue: which one is answered.
+JoinChoice ChooseBetween(CJitManager& jit, const CGateway& gateway, const RadioMetadata& meta, CDevice& device,
+                         const CDevice* queued, uint64_t now) {
   if (queued == nullptr) {
     device.NBGATE += 1;
-    return true;
+    return JoinChoice::kAnswer;
   }
   if (static_cast<int64_t>(now) - queued->RXTICK > kJoinDuplicateWindowMs) {
     TraceLine("Remove Pre Join Data \r\n");
     jit.RemoveQueued(device);
-    return true;
+    return JoinChoice::kAnswer;
   }
   if (queued->m_Gateway == &gateway) {
     TraceLine("Remove Curr Join Data 2\r\n");
-    return false;
+    return JoinChoice::kDuplicate;
   }
   device.NBGATE += 1;
   if (CWinUtils::IsHighFloat(meta.rssi, queued->m_RxInfo.rssi) == 1) {
     TraceLine("Remove Pre Join Data \r\n");
     jit.RemoveQueued(device);
-    return true;
+    return JoinChoice::kAnswer;
   }
   TraceLine("Remove Curr Join Data 1\r\n");
-  return false;
+  return JoinChoice::kDuplicate;
+}
+
+// Decides on this join request against the queue. A DevNonce on file
+// (`nonceUsed`) is the queued request's own only when this is a copy of it
+// through another gateway; otherwise the request is a recorded one sent
+// again. The queued record belongs to the queue, so the scheduler's lock is
+// held from the lookup to the last use of it.
+JoinChoice ResolveDuplicate(CJitManager& jit, const CGateway& gateway, const RadioMetadata& meta, CDevice& device,
+                            uint64_t now, bool nonceUsed) {
+  std::lock_guard<std::recursive_mutex> lock(jit.Mutex());
+  const CDevice* queued = jit.FindQueued(device);
+  if (nonceUsed && !IsCopyOf(queued, device, now)) return JoinChoice::kReplay;
+  return ChooseBetween(jit, gateway, meta, device, queued, now);
+}
+
+// "Join Fail, <why> - " and the DevEUI of the request, as a debug record
+// and a trace line.
+void RefuseJoin(CQuorvexApp& app, const SocketAddress& from, const std::string& why, const uint8_t (&devEui)[8]) {
+  const std::string text = "Join Fail, " + why + " - " + CWinUtils::BytesToHex(devEui, ' ', sizeof devEui);
+  TraceLine("%s\r\n", text.c_str());
+  LogDebug(app, from, text, nullptr, 0);
 }
 
 void MarkJoined(CDevice& device, int32_t gatewayKey) {
@@ -152,6 +194,14 @@ void MarkJoined(CDevice& device, int32_t gatewayKey) {
   device.ADRPWR = 0;
   device.PWRREQ = 0;
   device.GPKEY = gatewayKey;
+}
+
+// The DevNonce of an accepted join is used from now on. The join goes on
+// when it cannot be filed: the device then has a session either way.
+void FileDevNonce(CQuorvexApp& app, const CDevice& device) {
+  if (app.m_LoRaDevMgr.RecordDevNonce(device.PKEY, device.m_DevNonce) != 0)
+    TraceLine("Join DevNonce 0x%04X of device %d not filed (code %d)\r\n", device.m_DevNonce, device.PKEY,
+              app.m_LoRaDevMgr.m_Result);
 }
 
 }  // namespace
@@ -167,7 +217,8 @@ std::unique_ptr<CDevice> ProcessJoinRequestAt(CQuorvexApp& app, const SocketAddr
                                               int length, uint64_t now) {
   TraceBanner();
   const std::span<const uint8_t> bytes = FrameBytes(frame, length);
-  LogDebug(app, from, "JOIN RX DATA : ", bytes.data(), static_cast<int>(bytes.size()));
+  // Everything but the MIC: MHDR, AppEUI, DevEUI and DevNonce.
+  LogFrameHead(app, from, "JOIN RX DATA : ", bytes, kJoinRequestLength - kMicLength);
 
   const JoinRequestFrame request = ParseJoinRequest(bytes);
   if (!request.Ok()) {
@@ -195,7 +246,9 @@ std::unique_ptr<CDevice> ProcessJoinRequestAt(CQuorvexApp& app, const SocketAddr
     return device;
   }
   if (ComputeJoinMic(request.signedPart.data(), request.signedPart.size(), device->APPKEY) != request.mic) {
-    LogDebug(app, from, "Join Fail, Check app key - ", device->APPKEY, sizeof device->APPKEY);
+    // The device's EUI, never its key: debug records reach the window, the
+    // packet log and the console.
+    LogDebug(app, from, "Join Fail, Check app key - ", request.devEui, sizeof request.devEui);
     return device;
   }
   if (device->APKEY != application.PKEY) {
@@ -204,9 +257,23 @@ std::unique_ptr<CDevice> ProcessJoinRequestAt(CQuorvexApp& app, const SocketAddr
   }
 
   device->m_UpMType = MTypeOf(request.mhdr);
-  StartSession(*device, request.devNonce, NextAppNonce());
-  device->m_Accepted = ResolveDuplicate(app.m_LoRaJitMgr, gateway, meta, *device, now) ? 1 : 0;
-  if (device->m_Accepted) MarkJoined(*device, GatewayKey(app, gateway));
+  device->m_DevNonce = request.devNonce;
+  const int onFile = app.m_LoRaDevMgr.FindDevNonce(device->PKEY, request.devNonce);
+  if (onFile == 2) {
+    RefuseJoin(app, from, FormatText("DevNonce unreadable (code %d)", app.m_LoRaDevMgr.m_Result), request.devEui);
+    return device;
+  }
+  const JoinChoice choice = ResolveDuplicate(app.m_LoRaJitMgr, gateway, meta, *device, now, onFile == 0);
+  if (choice == JoinChoice::kReplay) {
+    RefuseJoin(app, from, FormatText("DevNonce 0x%04X already used", request.devNonce), request.devEui);
+    return device;
+  }
+  device->m_Accepted = choice == JoinChoice::kAnswer ? 1 : 0;
+  if (device->m_Accepted) {
+    StartSession(*device, application, NextAppNonce());
+    MarkJoined(*device, GatewayKey(app, gateway));
+    FileDevNonce(app, *device);
+  }
 
   LogJoin(app, from, *device, meta);
   return device;

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "persistence/Device.h"
@@ -66,6 +67,14 @@ void LogDebug(CQuorvexApp& app, const SocketAddress& from, const std::string& te
   if (bytes != nullptr && count >= 1) appData += Hex(bytes, count);
   SetField(record.APPDATA, appData);
   Emit(app, record);
+}
+
+void LogFrameHead(CQuorvexApp& app, const SocketAddress& from, const std::string& text,
+                  std::span<const uint8_t> frame, std::size_t head) {
+  const std::size_t shown = std::min(head, frame.size());
+  std::string summary = text + std::to_string(frame.size()) + " bytes";
+  if (shown > 0) summary += ": " + Hex(frame.data(), static_cast<int>(shown));
+  LogDebug(app, from, summary, nullptr, 0);
 }
 
 void LogTxFail(CQuorvexApp& app, const SocketAddress& from, const std::string& text) {

@@ -4,7 +4,9 @@
 // only while the operator's server debug mode is on. Builders run on the
 // receive thread and on the scheduler thread.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "gateway/RadioMetadata.h"
@@ -25,6 +27,12 @@ std::string LogTimeText();
 // separated by spaces.
 void LogDebug(CQuorvexApp& app, const SocketAddress& from, const std::string& text, const uint8_t* bytes,
               int count);
+// A debug record of a received frame: `text`, the frame's length and at most
+// its first `head` bytes in hex. The caller passes the length of the
+// header that names the frame, so that no payload or MIC, which would let
+// anyone with the log replay or read it, is recorded.
+void LogFrameHead(CQuorvexApp& app, const SocketAddress& from, const std::string& text,
+                  std::span<const uint8_t> frame, std::size_t head);
 // A TX_ACK failure of the last downlink's device.
 void LogTxFail(CQuorvexApp& app, const SocketAddress& from, const std::string& text);
 // A frame for `device` that was not sent, to the gateway's pull address.

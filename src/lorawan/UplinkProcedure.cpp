@@ -7,6 +7,7 @@
 
 #include "gateway/Gateway.h"
 #include "lorawan/DebugText.h"
+#include "lorawan/FrameCounter.h"
 #include "lorawan/LoRaCrypto.h"
 #include "lorawan/LoRaFrame.h"
 #include "lorawan/LogBuilder.h"
@@ -24,8 +25,6 @@ namespace {
 // Whatever a radio can carry fits the device's buffers.
 static_assert(sizeof(CDevice::m_UpPayload) >= kMaxFrmPayloadLength);
 static_assert(sizeof(CDevice::m_UpMac) >= kMaxFrmPayloadLength);
-
-constexpr uint32_t kCounterMask = 0xFFFF;  // frames carry the low 16 bits
 
 int32_t GatewayKey(CQuorvexApp& app, const CGateway& gateway) {
   // The window may edit the gateway record at any time.
@@ -48,23 +47,28 @@ void ResetFrameState(CDevice& device, uint64_t now) {
   device.m_MacAnswerLength = 0;
 }
 
-bool MicMatches(const DataUplinkFrame& up, const CDevice& device) {
+// The MIC covers the full 32-bit counter, of which the frame carries 16 bits.
+bool MicMatches(const DataUplinkFrame& up, const CDevice& device, uint32_t counter) {
   return ComputeDataMic(up.signedPart.data(), up.signedPart.size(), device.NETSKEY, device.DEVADDR,
-                        kLoRaDirUplink, up.fcnt) == up.mic;
+                        kLoRaDirUplink, counter) == up.mic;
 }
 
-// RXSEQ holds the last counter as its 16-bit value, or -1 (never equal to a
-// 16-bit counter) when no uplink has come since the join.
-bool IsRepeat(uint16_t fcnt, int32_t rxSeq) { return static_cast<uint32_t>(rxSeq) == fcnt; }
+// Only a counter above the stored one (within the gap a device may skip) is
+// a new frame, and the stored one itself a repeat. An older counter is a
+// recorded frame sent again: taking it would post it to the application
+// server a second time and roll the stored counter back.
+bool CounterAllowed(CounterStep step) { return step == CounterStep::kNew || step == CounterStep::kRepeat; }
 
-// The counter that follows RXSEQ, in the 16 bits a frame carries: 0 after a
-// join (-1) and after 0xFFFF.
-bool IsNext(uint16_t fcnt, int32_t rxSeq) { return ((static_cast<uint32_t>(rxSeq) + 1) & kCounterMask) == fcnt; }
+std::string CounterRefusal(const DataUplinkFrame& up, const CDevice& device, CounterStep step) {
+  return FormatText("FCnt Error, FCnt %u %s %lld", up.fcnt, CounterStepText(step),
+                    static_cast<long long>(device.RXSEQ)) +
+         AddrText(", DEVADDR - ", device.DEVADDR);
+}
 
 // A new counter starts a new frame: one gateway has heard it so far, and a
-// gap (or a step back) breaks the run of good uplinks.
-void StartNewCounter(CDevice& device, uint16_t fcnt) {
-  if (!IsNext(fcnt, device.RXSEQ)) device.ADRCNT = 0;
+// gap breaks the run of good uplinks.
+void StartNewCounter(CDevice& device, uint32_t counter) {
+  if (static_cast<int64_t>(counter) != device.RXSEQ + 1) device.ADRCNT = 0;
   device.NBGATE = 1;
 }
 
@@ -96,9 +100,9 @@ bool ResolveRepeat(CJitManager& jit, const CGateway& gateway, const RadioMetadat
 // for ADR: a LinkADRReq is due (ADR 1) when the device asks for an
 // acknowledgement, or after `adrRxCount` uplinks in a row with SNR margin.
 void DecideAdr(CDevice& device, const CApplication& application, const DataUplinkFrame& up,
-               const RadioMetadata& meta, int32_t adrRxCount) {
+               const RadioMetadata& meta, CounterStep step, int32_t adrRxCount) {
   if (device.ADR != 0 || !up.AdrBit() || device.m_Accepted != 1 || application.ADR == 0 ||
-      IsRepeat(up.fcnt, device.RXSEQ))
+      step == CounterStep::kRepeat)
     return;
   const int sf = CWinUtils::GetSf(meta.datr);
   if (up.AdrAckReqBit()) {
@@ -132,15 +136,15 @@ void CopyMac(CDevice& device, std::span<const uint8_t> commands) {
   device.m_UpMacLength = static_cast<int32_t>(commands.size());
 }
 
-void Decrypt(CDevice& device, std::span<const uint8_t> payload, const uint8_t* key, uint16_t fcnt) {
-  CipherPayload(payload.data(), static_cast<uint16_t>(payload.size()), key, device.DEVADDR, kLoRaDirUplink, fcnt,
+void Decrypt(CDevice& device, std::span<const uint8_t> payload, const uint8_t* key, uint32_t counter) {
+  CipherPayload(payload.data(), static_cast<uint16_t>(payload.size()), key, device.DEVADDR, kLoRaDirUplink, counter,
                 device.m_UpPayload);
 }
 
 // The MAC commands (FOpts, or the FRMPayload of FPort 0, decrypted with the
 // NwkSKey) go to m_UpMac; application data (decrypted with the AppSKey) to
-// m_UpPayload.
-void TakePayload(CDevice& device, const DataUplinkFrame& up) {
+// m_UpPayload. The cipher runs on the full 32-bit counter.
+void TakePayload(CDevice& device, const DataUplinkFrame& up, uint32_t counter) {
   if (!up.hasFPort) {
     CopyMac(device, up.fopts);
     return;
@@ -150,14 +154,14 @@ void TakePayload(CDevice& device, const DataUplinkFrame& up) {
     // MAC commands in the payload exclude FOpts; a frame with both carries
     // nothing the server can trust, so neither is taken.
     if (up.fopts.empty()) {
-      Decrypt(device, up.frmPayload, device.NETSKEY, up.fcnt);
+      Decrypt(device, up.frmPayload, device.NETSKEY, counter);
       CopyMac(device, std::span<const uint8_t>(device.m_UpPayload, up.frmPayload.size()));
     }
     device.m_UpPayloadLength = 0;  // MAC commands are not application data
     return;
   }
   CopyMac(device, up.fopts);
-  Decrypt(device, up.frmPayload, device.APPSKEY, up.fcnt);
+  Decrypt(device, up.frmPayload, device.APPSKEY, counter);
   device.m_UpPayloadLength = static_cast<int32_t>(up.frmPayload.size());
 }
 
@@ -173,7 +177,8 @@ std::unique_ptr<CDevice> ProcessDataUplinkAt(CQuorvexApp& app, const SocketAddre
                                              uint8_t /*mhdr*/, const RadioMetadata& meta, const uint8_t* frame,
                                              int length, uint64_t now) {
   const std::span<const uint8_t> bytes = FrameBytes(frame, length);
-  LogDebug(app, from, "UP-LINK : ", bytes.data(), static_cast<int>(bytes.size()));
+  // MHDR, DevAddr, FCtrl and FCnt name the frame.
+  LogFrameHead(app, from, "UP-LINK : ", bytes, kDataFrameMinLength - kMicLength);
 
   const DataUplinkFrame up = ParseDataUplink(bytes);
   if (!up.Ok()) {
@@ -191,7 +196,14 @@ std::unique_ptr<CDevice> ProcessDataUplinkAt(CQuorvexApp& app, const SocketAddre
   }
   ResetFrameState(*device, now);
 
-  if (!MicMatches(up, *device)) {
+  const UplinkCounter counter = ReconstructUplinkCounter(up.fcnt, device->RXSEQ);
+  if (!CounterAllowed(counter.step)) {
+    const std::string refusal = CounterRefusal(up, *device, counter.step);
+    TraceLine("%s\r\n", refusal.c_str());
+    LogDebug(app, from, refusal, nullptr, 0);
+    return device;
+  }
+  if (!MicMatches(up, *device, counter.full)) {
     LogDebug(app, from, AddrText("MIC Error, DEVADDR - ", device->DEVADDR), nullptr, 0);
     return device;
   }
@@ -202,17 +214,19 @@ std::unique_ptr<CDevice> ProcessDataUplinkAt(CQuorvexApp& app, const SocketAddre
   }
 
   device->m_Accepted = 1;
-  if (IsRepeat(up.fcnt, device->RXSEQ))
+  if (counter.step == CounterStep::kRepeat)
     device->m_Accepted = ResolveRepeat(app.m_LoRaJitMgr, gateway, meta, *device, now) ? 1 : 0;
   else
-    StartNewCounter(*device, up.fcnt);
-  DecideAdr(*device, application, up, meta, app.m_Settings.m_nAdrRxCount.Load());
+    StartNewCounter(*device, counter.full);
+  DecideAdr(*device, application, up, meta, counter.step, app.m_Settings.m_nAdrRxCount.Load());
 
   device->m_UpMType = up.MType();
-  TakePayload(*device, up);
-  // Verified (MIC) and so safe to keep, accepted or not.
-  device->RXSEQ = static_cast<int32_t>(up.fcnt);
-  device->GPKEY = GatewayKey(app, gateway);
+  TakePayload(*device, up, counter.full);
+  // Verified (MIC) and above the stored counter, so safe to keep, accepted or not.
+  device->RXSEQ = counter.full;
+  // The gateway that answers the device: the copy that was chosen, never a
+  // weaker copy of the same frame.
+  if (device->m_Accepted) device->GPKEY = GatewayKey(app, gateway);
 
   LogUplink(app, from, *device, meta);
   return device;

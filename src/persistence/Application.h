@@ -17,8 +17,10 @@ class CApplication {
   int32_t PKEY = -1;
   // 0 over-the-air activation, 1 activation by personalisation.
   int32_t ACTIVATION = 0;
-  // 0 class A, 1 class C.
-  int32_t CLASS = 0;
+  // kClassA or kClassC.
+  static constexpr int32_t kClassA = 0;
+  static constexpr int32_t kClassC = 1;
+  int32_t CLASS = kClassA;
   // 1 the server runs adaptive data rate for the application's devices.
   int32_t ADR = 0;
   // Channel mask, 0..65535.
@@ -26,10 +28,11 @@ class CApplication {
   // Application EUI, most significant byte first.
   uint8_t APPEUI[8] = {};
   // Second receive window: frequency in Hz, spreading-factor index (0 SF12
-  // .. 5 SF7), bandwidth index (0 125, 1 250, 2 500 kHz). The dialog offers
+  // .. kRx2SfFastest SF7), bandwidth index (0 125, 1 250, 2 500 kHz). The dialog offers
   // 921900000 Hz for a new application; a fresh record holds 0 like every
   // other field.
   int32_t RX2CHAN = 0;
+  static constexpr int32_t kRx2SfFastest = 5;
   int32_t RX2SF = 0;
   int32_t RX2BW = 0;
   // Application server URL, path template appended to it, operator's note:

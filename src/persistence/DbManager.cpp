@@ -24,7 +24,8 @@ namespace {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-// The five tables as this server creates them in a file that lacks them.
+// The six tables as this server creates them in a file that lacks them (a
+// file made by an earlier program gets the ones it lacks, such as NONCETBL).
 // The declared types give the storage classes in which the program binds
 // each column (INTEGER, BLOB without conversion, TEXT); PKEY is an integer
 // primary key, the row id itself, so an insert gets one more than the
@@ -54,6 +55,11 @@ constexpr TableDefinition kTables[] = {
      "CREATE TABLE IF NOT EXISTS LOGTBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER, TYPE INTEGER, "
      "RXTIME TEXT, MACDATA TEXT, APPDATA TEXT, IP TEXT, DEVEUI TEXT, PORT INTEGER, CONFIRMED INTEGER, "
      "FREQ TEXT, RSSI TEXT, SNR TEXT, SF TEXT, COUNT INTEGER);"},
+    // The DevNonces of each device's accepted joins (CDeviceManager), oldest
+    // first by key; a device uses each one once.
+    {"NONCETBL",
+     "CREATE TABLE IF NOT EXISTS NONCETBL (PKEY INTEGER PRIMARY KEY, DEVPKEY INTEGER, DEVNONCE INTEGER, "
+     "UNIQUE (DEVPKEY, DEVNONCE));"},
 };
 
 // Joins and uplinks look devices up by EUI and by address on every frame,

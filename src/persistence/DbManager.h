@@ -1,6 +1,6 @@
 // The database manager: owns the one connection to the SQLite file
 // "LoRaDB_V001.db" in the data directory and the lock (`m_Lock`, recursive)
-// under which every statement of the program runs. It creates the five
+// under which every statement of the program runs. It creates the six
 // tables when the file lacks them, and runs the statements of the tables
 // whose owner is not a persistence class: the gateways (GATETBL, for the
 // gateway registry) and the packet log (LOGTBL, for the log manager).
@@ -56,7 +56,7 @@ class CDbManager : public CBaseMgr {
   // directory, which start-up sets to the data directory). Does nothing when
   // the open step has already run. Sets m_Opened to 1 whatever happens.
   // On success the connection is set up (journal, durability, busy timeout)
-  // and the five tables are created if the file lacks them; a file that
+  // and the six tables are created if the file lacks them; a file that
   // holds them is used as it is. m_Result: 0 when all went well, else the
   // SQLite code of the failing step (a connection that could not be opened
   // is dropped; after a failing set-up it is kept and its statements fail

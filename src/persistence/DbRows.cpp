@@ -39,8 +39,8 @@ void ReadDeviceRow(sqlite3_stmt* stmt, CDeviceRow& r) {
   ReadBlob(stmt, "APPKEY", r.APPKEY);
   ReadBlob(stmt, "APPSKEY", r.APPSKEY);
   ReadBlob(stmt, "NETSKEY", r.NETSKEY);
-  ReadInt(stmt, "TXSEQ", r.TXSEQ, NegativeInt::kKeepMinusOne);
-  ReadInt(stmt, "RXSEQ", r.RXSEQ, NegativeInt::kKeepMinusOne);
+  ReadCounter(stmt, "TXSEQ", r.TXSEQ);
+  ReadCounter(stmt, "RXSEQ", r.RXSEQ);
   ReadInt(stmt, "ADR", r.ADR);
   ReadInt(stmt, "ADRCNT", r.ADRCNT);
   ReadInt(stmt, "ADRPWR", r.ADRPWR);
@@ -85,7 +85,7 @@ void ReadLogRow(sqlite3_stmt* stmt, CLog& r) {
   ReadText(stmt, "RSSI", r.RSSI);
   ReadText(stmt, "SNR", r.SNR);
   ReadText(stmt, "SF", r.SF);
-  ReadInt(stmt, "COUNT", r.COUNT);
+  ReadCounter(stmt, "COUNT", r.COUNT, NegativeInt::kZero);
 }
 
 void BindApplicationRow(CDbStatement& s, const CApplication& r) {
@@ -112,8 +112,8 @@ void BindDeviceRow(CDbStatement& s, const CDeviceRow& r) {
   s.BindBlob(r.APPKEY, sizeof r.APPKEY);
   s.BindBlob(r.APPSKEY, sizeof r.APPSKEY);
   s.BindBlob(r.NETSKEY, sizeof r.NETSKEY);
-  s.BindInt(r.TXSEQ);
-  s.BindInt(r.RXSEQ);
+  s.BindInt64(r.TXSEQ);
+  s.BindInt64(r.RXSEQ);
   s.BindInt(r.ADR);
   s.BindInt(r.ADRCNT);
   s.BindInt(r.ADRPWR);
@@ -155,7 +155,7 @@ void BindLogRow(CDbStatement& s, const CLog& r) {
   s.BindText(r.RSSI);
   s.BindText(r.SNR);
   s.BindText(r.SF);
-  s.BindInt(r.COUNT);
+  s.BindInt64(r.COUNT);
 }
 
 }  // namespace quorvex

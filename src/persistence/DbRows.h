@@ -15,7 +15,8 @@ namespace quorvex {
 
 // Readers: the current row of `stmt` into a fresh record. Ints read negative
 // as 0, except DLINKTBL's PORT, CONFIRMED and CHANNEL (as stored), DEVTBL's
-// TXSEQ and RXSEQ (-1 kept) and DEVADDR and NETWORKID (all 32 bits kept).
+// TXSEQ and RXSEQ (frame counters: ReadCounter) and DEVADDR and NETWORKID
+// (all 32 bits kept).
 void ReadApplicationRow(sqlite3_stmt* stmt, CApplication& record);
 void ReadDeviceRow(sqlite3_stmt* stmt, CDeviceRow& record);
 void ReadDownlinkRow(sqlite3_stmt* stmt, CDLink& record);

@@ -34,6 +34,11 @@ inline constexpr const char* kInsertDevice =
 inline constexpr const char* kUpdateDeviceUplinkState =
     "UPDATE DEVTBL SET GPKEY=?, RXSEQ=?, ADR=CASE WHEN ?=1 THEN 1 ELSE ADR END, ADRCNT=?, ADRSF=?, NBGATE=?, "
     "RXTICK=? WHERE PKEY=?";
+// What a frame that was not accepted changes (a refused join or uplink, or
+// a copy of a frame already answered): when it came and how many gateways
+// heard it. Its copy of the row is older than what the scheduler may have
+// stored since, so nothing else of it is written.
+inline constexpr const char* kUpdateDeviceReception = "UPDATE DEVTBL SET NBGATE=?, RXTICK=? WHERE PKEY=?";
 inline constexpr const char* kUpdateDeviceDownlinkState =
     "UPDATE DEVTBL SET TXSEQ=?, ADR=?, ADRPWR=?, PWRREQ=? WHERE PKEY=?";
 inline constexpr const char* kSelectDeviceDownlinkState =
@@ -50,6 +55,17 @@ inline constexpr const char* kUpdateDevice =
     "TXSEQ=?, RXSEQ=?, ADR=?, ADRCNT=?, ADRPWR=?, PWRREQ=?, ADRSF=?, NBGATE=?, RXTICK=?, MEMO=? WHERE PKEY=?";
 inline constexpr const char* kDeleteDevice = "DELETE FROM DEVTBL WHERE PKEY=?";
 inline constexpr const char* kDeleteDevicesOfApplication = "DELETE FROM DEVTBL WHERE APKEY=?";
+
+// NONCETBL
+inline constexpr const char* kSelectDevNonce = "SELECT 1 FROM NONCETBL WHERE DEVPKEY=? AND DEVNONCE=?";
+inline constexpr const char* kInsertDevNonce = "INSERT OR IGNORE INTO NONCETBL (DEVPKEY, DEVNONCE) VALUES (?, ?)";
+// Every DevNonce of the device but its newest `?` (by key, the order of the joins).
+inline constexpr const char* kPruneDevNonces =
+    "DELETE FROM NONCETBL WHERE PKEY IN (SELECT PKEY FROM NONCETBL WHERE DEVPKEY=? ORDER BY PKEY DESC "
+    "LIMIT -1 OFFSET ?)";
+inline constexpr const char* kDeleteDevNonces = "DELETE FROM NONCETBL WHERE DEVPKEY=?";
+inline constexpr const char* kDeleteDevNoncesOfApplication =
+    "DELETE FROM NONCETBL WHERE DEVPKEY IN (SELECT PKEY FROM DEVTBL WHERE APKEY=?)";
 
 // DLINKTBL
 inline constexpr const char* kSelectDownlinksOfDevice = "SELECT * FROM DLINKTBL WHERE DEVPKEY=? ORDER BY PKEY";

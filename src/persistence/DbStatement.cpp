@@ -236,6 +236,18 @@ void ReadInt64(sqlite3_stmt* stmt, const char* column, int64_t& field) {
   field = sqlite3_column_int64(stmt, index);
 }
 
+void ReadCounter(sqlite3_stmt* stmt, const char* column, int64_t& field, NegativeInt rule) {
+  const int index = FindColumn(stmt, column);
+  if (index < 0) return;
+  constexpr int64_t kLargest = 0xFFFFFFFF;
+  const int64_t value = sqlite3_column_int64(stmt, index);
+  if (value >= 0) {
+    field = value > kLargest ? kLargest : value;
+  } else {
+    field = (rule == NegativeInt::kKeepMinusOne && value == -1) ? -1 : 0;
+  }
+}
+
 void ReadBlobBytes(sqlite3_stmt* stmt, const char* column, uint8_t* field, size_t width) {
   const int index = FindColumn(stmt, column);
   if (index < 0) return;

@@ -100,6 +100,11 @@ void ReadCount(sqlite3_stmt* stmt, const char* column, uint32_t& field);
 // An unsigned 32-bit value (an address) kept with the same bits in a signed column.
 void ReadBits(sqlite3_stmt* stmt, const char* column, uint32_t& field);
 void ReadInt64(sqlite3_stmt* stmt, const char* column, int64_t& field);
+// A 32-bit frame counter: 0..0xFFFFFFFF as stored, anything larger as
+// 0xFFFFFFFF, negatives by `rule` (kKeepMinusOne or kZero). Rows written
+// when counters were kept in 16 bits read unchanged.
+void ReadCounter(sqlite3_stmt* stmt, const char* column, int64_t& field,
+                 NegativeInt rule = NegativeInt::kKeepMinusOne);
 // Copies at most `width` bytes and never more than are stored; the rest of
 // the field becomes zero. A null leaves the field zero.
 void ReadBlobBytes(sqlite3_stmt* stmt, const char* column, uint8_t* field, size_t width);

@@ -31,9 +31,10 @@ struct CDeviceRow {
   uint8_t APPKEY[16] = {};
   uint8_t APPSKEY[16] = {};
   uint8_t NETSKEY[16] = {};
-  // Last downlink and uplink frame counters; -1 means none since the join.
-  int32_t TXSEQ = 0;
-  int32_t RXSEQ = 0;
+  // Last downlink and uplink frame counters, all 32 bits of them
+  // (0..0xFFFFFFFF); -1 means none since the join (lorawan/FrameCounter.h).
+  int64_t TXSEQ = 0;
+  int64_t RXSEQ = 0;
   // Adaptive-data-rate state, its count of uplinks allowing a faster rate,
   // its power state, the power request state and the spreading factor at
   // the last decision.
@@ -62,6 +63,8 @@ class CDevice : public CDeviceRow {
   int32_t m_Accepted = 0;
   // MType of the received frame (0 join request, 2 or 4 data uplink).
   int32_t m_UpMType = 0;
+  // DevNonce of the join request (0 for a data uplink).
+  uint16_t m_DevNonce = 0;
   // FPort of the uplink, its decrypted application payload and its MAC commands.
   int32_t m_UpFPort = 0;
   uint8_t m_UpPayload[515] = {};

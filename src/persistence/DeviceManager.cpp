@@ -80,7 +80,7 @@ int CDeviceManager::UpdateUplinkState(const CDeviceRow* record) {
       Db(), sql::kUpdateDeviceUplinkState,
       [record](CDbStatement& stmt) {
         stmt.BindInt(record->GPKEY);
-        stmt.BindInt(record->RXSEQ);
+        stmt.BindInt64(record->RXSEQ);
         stmt.BindInt(record->ADR);
         stmt.BindInt(record->ADRCNT);
         stmt.BindInt(record->ADRSF);
@@ -97,7 +97,7 @@ int CDeviceManager::UpdateDownlinkState(const CDeviceRow* record) {
   return ExecuteWrite(
       Db(), sql::kUpdateDeviceDownlinkState,
       [record](CDbStatement& stmt) {
-        stmt.BindInt(record->TXSEQ);
+        stmt.BindInt64(record->TXSEQ);
         stmt.BindInt(record->ADR);
         stmt.BindInt(record->ADRPWR);
         stmt.BindInt(record->PWRREQ);
@@ -108,6 +108,19 @@ int CDeviceManager::UpdateDownlinkState(const CDeviceRow* record) {
 
 bool CDeviceManager::SameDownlinkState(const CDeviceRow& a, const CDeviceRow& b) {
   return a.TXSEQ == b.TXSEQ && a.ADR == b.ADR && a.ADRPWR == b.ADRPWR && a.PWRREQ == b.PWRREQ;
+}
+
+int CDeviceManager::UpdateReception(const CDeviceRow* record) {
+  if (record == nullptr || record->PKEY == 0) return 3;
+  Guard lock(DbMutex());
+  return ExecuteWrite(
+      Db(), sql::kUpdateDeviceReception,
+      [record](CDbStatement& stmt) {
+        stmt.BindInt(record->NBGATE);
+        stmt.BindInt64(record->RXTICK);
+        stmt.BindInt(record->PKEY);
+      },
+      m_Result);
 }
 
 int CDeviceManager::RefreshDownlinkState(CDeviceRow* record) {
@@ -122,8 +135,8 @@ int CDeviceManager::RefreshDownlinkState(CDeviceRow* record) {
     m_Result = rc;
     return rc == SQLITE_DONE ? kNoRow : 2;
   }
-  // The counters keep -1 (none yet); the states are read as stored.
-  record->TXSEQ = sqlite3_column_int(stmt.Get(), 0);
+  // The counter as every row reader takes it; the states are read as stored.
+  ReadCounter(stmt.Get(), "TXSEQ", record->TXSEQ);
   record->ADR = sqlite3_column_int(stmt.Get(), 1);
   record->ADRPWR = sqlite3_column_int(stmt.Get(), 2);
   record->PWRREQ = sqlite3_column_int(stmt.Get(), 3);
@@ -174,16 +187,55 @@ std::unique_ptr<CDevice> CDeviceManager::GetDeviceByAddr(uint32_t devAddr) {
 
 int CDeviceManager::DeleteDevice(int32_t pkey) {
   Guard lock(DbMutex());
-  const int result = ExecuteWithKey(Db(), sql::kDeleteDevice, pkey, m_Result);
+  int result = ClearDevNonces(pkey);
+  if (result == 0) result = ExecuteWithKey(Db(), sql::kDeleteDevice, pkey, m_Result);
   std::erase_if(m_Devices, [pkey](const std::unique_ptr<CDevice>& r) { return r->PKEY == pkey; });
   return result;
 }
 
 int CDeviceManager::DeleteDevicesOfApplication(int32_t apKey) {
   Guard lock(DbMutex());
-  const int result = ExecuteWithKey(Db(), sql::kDeleteDevicesOfApplication, apKey, m_Result);
+  int result = ExecuteWithKey(Db(), sql::kDeleteDevNoncesOfApplication, apKey, m_Result);
+  if (result == 0) result = ExecuteWithKey(Db(), sql::kDeleteDevicesOfApplication, apKey, m_Result);
   std::erase_if(m_Devices, [apKey](const std::unique_ptr<CDevice>& r) { return r->APKEY == apKey; });
   return result;
+}
+
+int CDeviceManager::FindDevNonce(int32_t devPkey, uint16_t devNonce) {
+  Guard lock(DbMutex());
+  CDbStatement stmt;
+  m_Result = stmt.Prepare(Db(), sql::kSelectDevNonce);
+  if (m_Result != SQLITE_OK) return 2;
+  stmt.BindInt(devPkey);
+  stmt.BindInt(devNonce);
+  const int rc = stmt.Step();
+  if (rc == SQLITE_ROW) return 0;
+  m_Result = rc;
+  return rc == SQLITE_DONE ? kNoRow : 2;
+}
+
+int CDeviceManager::RecordDevNonce(int32_t devPkey, uint16_t devNonce) {
+  Guard lock(DbMutex());
+  const int result = ExecuteWrite(
+      Db(), sql::kInsertDevNonce,
+      [devPkey, devNonce](CDbStatement& stmt) {
+        stmt.BindInt(devPkey);
+        stmt.BindInt(devNonce);
+      },
+      m_Result);
+  if (result != 0) return result;
+  return ExecuteWrite(
+      Db(), sql::kPruneDevNonces,
+      [devPkey](CDbStatement& stmt) {
+        stmt.BindInt(devPkey);
+        stmt.BindInt(kDevNoncesKept);
+      },
+      m_Result);
+}
+
+int CDeviceManager::ClearDevNonces(int32_t devPkey) {
+  Guard lock(DbMutex());
+  return ExecuteWithKey(Db(), sql::kDeleteDevNonces, devPkey, m_Result);
 }
 
 }  // namespace quorvex

@@ -57,6 +57,11 @@ class CDeviceManager : public CBaseMgr {
   int UpdateDownlinkState(const CDeviceRow* record);
   // Whether two records agree on the columns UpdateDownlinkState writes.
   static bool SameDownlinkState(const CDeviceRow& a, const CDeviceRow& b);
+  // Writes only NBGATE and RXTICK: all a frame that was not accepted may
+  // change, since its copy of the row may be older than the downlink
+  // counter or the gateway stored meanwhile. 0, 2, or 3 for a null record
+  // or PKEY 0.
+  int UpdateReception(const CDeviceRow* record);
   // Reads the downlink columns of the stored row into `record` (the copy an
   // uplink took may be older than the last reply). 0; kNoRow when no row has
   // the record's key (the device was deleted); 2 when the statement failed.
@@ -76,12 +81,37 @@ class CDeviceManager : public CBaseMgr {
   std::unique_ptr<CDevice> GetDeviceByPkey(int32_t pkey);
   std::unique_ptr<CDevice> GetDeviceByEui(const uint8_t (&devEui)[8]);
   std::unique_ptr<CDevice> GetDeviceByAddr(uint32_t devAddr);
-  // Delete the row of one device / of every device of an application, then
-  // remove and free the matching records of the list, also when the
-  // statement failed. 0 or 2. Their downlink requests are deleted by the
-  // downlink queue; their packet log stays.
+  // Delete the DevNonces and then the row of one device / of every device
+  // of an application (the rows stay when their nonces could not be
+  // deleted), then remove and free the matching records of the list, also
+  // when a statement failed. 0 or 2. Their downlink requests are deleted by
+  // the downlink queue; their packet log stays.
   int DeleteDevice(int32_t pkey);
   int DeleteDevicesOfApplication(int32_t apKey);
+
+  // NONCETBL: the DevNonces of each device's accepted joins. A device uses
+  // a DevNonce once, so a join request with one on file is a recorded
+  // request sent again, which would give the device a session it does not
+  // have.
+  //
+  // A device keeps the nonces of its last kDevNoncesKept joins, oldest
+  // forgotten first. A LoRaWAN 1.0.2 device draws each DevNonce at random,
+  // so its fresh nonce is refused with the chance kept/65,536 (1.6 % with
+  // 1,024), and it then tries again with another, as it does when no
+  // accept comes. Keeping every nonce would lock a device that joins often
+  // out as they fill the 65,536 values, and let the table grow without
+  // bound; 1,024 refuse the replay of any of its last 1,024 joins (nearly
+  // three years of daily joins), 16 KiB or so per device at most.
+  static constexpr int kDevNoncesKept = 1024;
+  // Whether `devNonce` is on file for device `devPkey`: 0 when it is,
+  // kNoRow when it is not, 2 when the statement failed.
+  int FindDevNonce(int32_t devPkey, uint16_t devNonce);
+  // Files the DevNonce of an accepted join (once) and forgets the device's
+  // nonces beyond the newest kDevNoncesKept. 0 or 2.
+  int RecordDevNonce(int32_t devPkey, uint16_t devNonce);
+  // Forgets every DevNonce of device `devPkey`, so that any nonce is
+  // accepted again (for a device that starts afresh). 0 or 2.
+  int ClearDevNonces(int32_t devPkey);
 
   // The devices of one application, in DEVEUI order; guarded by the database lock.
   std::vector<std::unique_ptr<CDevice>> m_Devices;

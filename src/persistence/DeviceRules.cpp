@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lorawan/FrameCounter.h"
 #include "persistence/ApplicationRules.h"
 #include "persistence/Log.h"
 #include "util/WinUtils.h"
@@ -89,6 +90,11 @@ CDeviceRow FreshDevice(const CApplication& app) {
   CDeviceRow row;
   row.APKEY = app.PKEY;
   row.JOINED = app.ACTIVATION != kActivationOtaa ? 1 : 0;  // a personalised device needs no join
+  // No frame yet in either direction: the first uplink's counter is taken as
+  // it comes (a personalised device may be registered while counting), and
+  // the first reply counts from 0.
+  row.TXSEQ = kNoCounterYet;
+  row.RXSEQ = kNoCounterYet;
   return row;
 }
 

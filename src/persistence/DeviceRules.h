@@ -62,7 +62,8 @@ DeviceFieldStates DeviceFieldStatesOf(const CApplication& app, FormMode mode);
 
 // Checks the form and, when it is accepted, writes it into `record`; on a
 // refusal `record` is untouched. In add mode `record` starts afresh with
-// APKEY the application's key and JOINED 1 for an ABP device (0 for OTAA);
+// APKEY the application's key, JOINED 1 for an ABP device (0 for OTAA) and
+// no frame counted yet in either direction (-1);
 // in edit mode it is the device being changed. The fields the activation
 // mode disables are neither checked nor stored (an ABP device keeps its
 // network identifier and application key, an OTAA device its session keys).

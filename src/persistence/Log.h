@@ -28,7 +28,8 @@ class CLog {
   char RSSI[15] = {};
   char SNR[15] = {};
   char SF[18] = {};
-  int32_t COUNT = 0;
+  // The frame counter (32 bits; -1 for a downlink before any since the join).
+  int64_t COUNT = 0;
 };
 
 // Copies `text` into the fixed field `field`, cutting it to fit and always

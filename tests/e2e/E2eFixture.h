@@ -5,6 +5,7 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <chrono>
@@ -166,6 +167,13 @@ class E2eFixture : public ::testing::Test {
     CDevice* kept = device.get();
     EXPECT_EQ(app.m_LoRaDevMgr.InsertDevice(std::move(device)), 0);
     return kept->PKEY;
+  }
+  // The registry's key of a gateway (0 when it has none).
+  int32_t GatewayKey(const GatewaySim& gw) {
+    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaGateMgr.Mutex());
+    for (const auto& record : app.m_LoRaGateMgr.m_Gateways)
+      if (strcasecmp(record->ID, gw.EuiText().c_str()) == 0) return record->PKEY;
+    return 0;
   }
   bool Pull(GatewaySim& gw) {
     const uint16_t token = gw.SendPullData();

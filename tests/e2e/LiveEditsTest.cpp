@@ -57,12 +57,6 @@ class LiveEditsTest : public e2e::E2eFixture {
     SetText(changed.APPURL, url);
     ASSERT_EQ(StoreEditedApplication(app.m_LoRaDbMgr, app.m_LoRaAppList, changed), 0);
   }
-  int32_t GatewayKey(const GatewaySim& gw) {
-    std::lock_guard<std::recursive_mutex> lock(app.m_LoRaGateMgr.Mutex());
-    for (const auto& record : app.m_LoRaGateMgr.m_Gateways)
-      if (strcasecmp(record->ID, gw.EuiText().c_str()) == 0) return record->PKEY;
-    return 0;
-  }
   DeleteResult DeleteDevice(int32_t pkey) {
     return DeleteDeviceCascade(app.m_LoRaDbMgr, app.m_LoRaDevMgr, app.m_LoRaDlinkList, pkey);
   }

@@ -249,6 +249,7 @@ TEST_F(JSonIFace2xTest, ParseTracesWhatTheDispatcherReports) {
       {Datagram(0, R"({"rxpk":[]})"),
        {std::string(66, '=') + "\n", "10.0.0.7, Rx Packet Received\n", R"({"rxpk":[]})"
                                                                           "\n"}},
+      {Datagram(0, R"({"rxpk":[{"size":4,"data":"AQIDBA=="}]})"), {R"({"rxpk":[{"size":4,"data":"<8 characters>"}]})"}},
   };
   for (const auto& c : cases) {
     CJSonIFace2x json;
@@ -723,6 +724,27 @@ TEST_F(JSonIFace2xTest, AnswerParsing) {
     EXPECT_EQ(json.SetHttpRxParse(c.body, app, mac), c.result);
     EXPECT_EQ(app, c.appdata ? c.appdata : std::string(5000, 'F'));  // long texts are not cut
     EXPECT_EQ(mac, c.macdata);
+  }
+}
+
+TEST(WithoutFrameDataTest, EveryFrameGivesWayToItsLength) {
+  const struct {
+    const char* name;
+    std::string json;
+    std::string shown;
+  } cases[] = {
+      {"one frame", R"({"rxpk":[{"data":"QNobASaA","size":6}]})", R"({"rxpk":[{"data":"<8 characters>","size":6}]})"},
+      {"spaces around the colon", "{\"data\" :\n \"QNob\"}", "{\"data\" :\n \"<4 characters>\"}"},
+      {"two packets", R"([{"data":"AA=="},{"data":"QUJD"}])", R"([{"data":"<4 characters>"},{"data":"<4 characters>"}])"},
+      {"an empty frame", R"({"data":""})", R"({"data":"<0 characters>"})"},
+      {"no frame", R"({"stat":{"rxnb":1}})", R"({"stat":{"rxnb":1}})"},
+      {"not a text", R"({"data":12,"size":1})", R"({"data":12,"size":1})"},
+      {"cut short", R"({"data":"QNob)", R"({"data":"QNob)"},
+      {"the name as a value", R"({"x":"data"})", R"({"x":"data"})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(WithoutFrameData(c.json), c.shown);
   }
 }
 

@@ -29,6 +29,16 @@ uint32_t Le32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
+// The published request with another DevNonce, signed under its AppKey.
+std::vector<uint8_t> RequestWithNonce(uint16_t devNonce) {
+  std::vector<uint8_t> frame(kJoinRequest.begin(), kJoinRequest.begin() + 19);
+  frame[17] = static_cast<uint8_t>(devNonce);
+  frame[18] = static_cast<uint8_t>(devNonce >> 8);
+  const uint32_t mic = ComputeJoinMic(frame.data(), frame.size(), kAppKey.data());
+  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<uint8_t>(mic >> (8 * i)));
+  return frame;
+}
+
 class JoinProcedureTest : public test::ProcedureTest {
  protected:
   // The application and device of the published request; the device was
@@ -84,7 +94,9 @@ TEST_F(JoinProcedureTest, RefusedBeforeAnyDeviceIsFound) {
     EXPECT_EQ(Join(gatewayA, meta, c.frame), nullptr);
     const auto texts = DebugTexts();
     ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0], "JOIN RX DATA : " + CWinUtils::BytesToHex(c.frame.data(), ' ', int(c.frame.size())));
+    const int head = std::min(19, int(c.frame.size()));  // never the MIC
+    EXPECT_EQ(texts[0], "JOIN RX DATA : " + std::to_string(c.frame.size()) + " bytes" +
+                            (head > 0 ? ": " + CWinUtils::BytesToHex(c.frame.data(), ' ', head) : ""));
     EXPECT_EQ(texts[1], c.text);
     EXPECT_EQ(CountRecords(CLog::Join), 0);
     if (app.m_LoRaAppList.m_List.empty()) AddApplication(kAppEui);  // from the second case on
@@ -102,7 +114,7 @@ TEST_F(JoinProcedureTest, FailuresReturnTheDeviceUnchangedAndNotAccepted) {
     std::string text;
   } cases[] = {
       {"ABP application", 1, false, false, "Join Fail, Device ABP mode - 00 AF EE 7C F5 ED 6F 1E"},
-      {"MIC", 0, true, false, "Join Fail, Check app key - B6 B5 3F 4A 16 8A 7A 88 BD F7 EA 13 5C E9 CF CB"},
+      {"MIC", 0, true, false, "Join Fail, Check app key - 00 AF EE 7C F5 ED 6F 1E"},
       {"device of another application", 0, false, true,
        "Join Fail, Check Key " + std::to_string(otherApp) + "  " + std::to_string(appKey)},
   };
@@ -167,7 +179,7 @@ TEST_F(JoinProcedureTest, AcceptedJoinGivesAJoinAcceptTheDeviceCanRead) {
 
   const auto texts = DebugTexts();
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(texts[0], "JOIN RX DATA : " + CWinUtils::BytesToHex(kJoinRequest.data(), ' ', 23));
+  EXPECT_EQ(texts[0], "JOIN RX DATA : 23 bytes: " + CWinUtils::BytesToHex(kJoinRequest.data(), ' ', 19));
   EXPECT_EQ(CountRecords(CLog::Join), 1);
 
   // Counters of "none yet" survive the row being saved and read back.
@@ -181,7 +193,7 @@ TEST_F(JoinProcedureTest, EachJoinDrawsAFreshAppNonce) {
   AddKnownDevice();
   auto first = Join();
   app.m_LoRaJitMgr.DeleteAll();
-  auto second = Join();
+  auto second = Join(gatewayA, meta, RequestWithNonce(kDevNonce + 1));
   ASSERT_TRUE(first && second);
   EXPECT_NE(Bytes(first->m_TxFrame, 17), Bytes(second->m_TxFrame, 17));
   EXPECT_NE(Bytes(first->NETSKEY, 16), Bytes(second->NETSKEY, 16));
@@ -210,6 +222,7 @@ TEST_F(JoinProcedureTest, CopiesOfOneRequestThroughSeveralGateways) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     app.m_LoRaJitMgr.DeleteAll();
+    ASSERT_EQ(app.m_LoRaDevMgr.ClearDevNonces(devKey), 0);  // each case is the request's first hearing
     trace.Clear();
     Queue(before, c.queuedAgeMs, c.queuedViaA ? gatewayA : gatewayB, c.queuedRssi);
     auto device = Join(gatewayB, Meta(c.rssi, "5", "SF7BW125"), kJoinRequest);
@@ -220,9 +233,90 @@ TEST_F(JoinProcedureTest, CopiesOfOneRequestThroughSeveralGateways) {
     EXPECT_EQ(device->JOINED, c.accepted);
     EXPECT_EQ(device->GPKEY, c.accepted ? gatewayB.PKEY : 0);
     EXPECT_TRUE(trace.Saw(c.trace));
-    EXPECT_EQ(device->m_TxLength, 17);  // a refused copy carries the keys derived for it, as it is saved
+    EXPECT_EQ(device->m_TxLength, c.accepted ? 17 : 0);  // only the answered copy starts a session
   }
   EXPECT_EQ(CountRecords(CLog::Join), 6);  // duplicates are logged too
+}
+
+TEST_F(JoinProcedureTest, AUsedDevNonceIsAReplayUnlessTheRequestIsACopyOfTheQueuedOne) {
+  enum Outcome { kAnswered, kDuplicate, kReplay };
+  struct Case {
+    const char* name;
+    bool nonceOnFile;
+    int64_t queuedAgeMs;  // -1: nothing queued
+    uint16_t queuedNonce;
+    const char* rssi;     // of this copy, through gateway B; the queued one came through A at -80
+    Outcome outcome;
+  } cases[] = {
+      {"used, nothing queued", true, -1, 0, "-90", kReplay},
+      {"used, queued with another nonce", true, 100, kDevNonce + 1, "-60", kReplay},
+      {"used, a copy of the queued request after the window", true, 600, kDevNonce, "-60", kReplay},
+      {"a stronger copy of the queued request", true, 100, kDevNonce, "-60", kAnswered},
+      {"a weaker copy of the queued request", true, 100, kDevNonce, "-90", kDuplicate},
+      {"fresh, nothing queued", false, -1, 0, "-90", kAnswered},
+  };
+  AddKnownDevice();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    app.m_LoRaJitMgr.DeleteAll();
+    ASSERT_EQ(app.m_LoRaDevMgr.ClearDevNonces(devKey), 0);
+    if (c.nonceOnFile) {
+      ASSERT_EQ(app.m_LoRaDevMgr.RecordDevNonce(devKey, kDevNonce), 0);
+    }
+    if (c.queuedAgeMs >= 0) Queue(before, c.queuedAgeMs, gatewayA, "-80", 1, c.queuedNonce);
+    window.records.clear();
+    trace.Clear();
+    auto device = Join(gatewayB, Meta(c.rssi, "5", "SF7BW125"), kJoinRequest);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->m_Accepted, c.outcome == kAnswered ? 1 : 0);
+    const std::string refusal = "Join Fail, DevNonce 0xCC85 already used - 00 AF EE 7C F5 ED 6F 1E";
+    EXPECT_EQ(trace.Saw(refusal), c.outcome == kReplay);
+    if (c.outcome == kReplay) {
+      EXPECT_EQ(DebugTexts().back(), refusal);
+      EXPECT_EQ(app.m_LoRaJitMgr.Count(), c.queuedAgeMs >= 0 ? 1u : 0u);  // the queued answer stays
+    }
+    if (c.outcome != kAnswered) {
+      // No session of its own: the record keeps the stored keys.
+      EXPECT_EQ(Bytes(device->NETSKEY, 16), Bytes(before.NETSKEY, 16));
+      EXPECT_EQ(device->m_TxLength, 0);
+      continue;
+    }
+    EXPECT_NE(Bytes(device->NETSKEY, 16), Bytes(before.NETSKEY, 16));
+    EXPECT_EQ(app.m_LoRaDevMgr.FindDevNonce(devKey, kDevNonce), 0);  // used from now on
+  }
+}
+
+TEST_F(JoinProcedureTest, TheJoinAcceptCarriesTheRx2DatarateOfAClassCApplication) {
+  struct Case {
+    const char* name;
+    int32_t deviceClass;
+    int32_t rx2Sf;
+    uint8_t dlSettings;
+  } cases[] = {
+      {"class A keeps DR0", CApplication::kClassA, 3, 0x00},
+      {"class C at SF12", CApplication::kClassC, 0, 0x00},
+      {"class C at SF10", CApplication::kClassC, 2, 0x02},
+      {"class C at SF7", CApplication::kClassC, 5, 0x05},
+      {"class C, an index out of range", CApplication::kClassC, 9, 0x00},
+  };
+  AddKnownDevice();
+  uint16_t nonce = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CApplication* application = app.m_LoRaAppList.FindApplication(appKey);
+    application->CLASS = c.deviceClass;
+    application->RX2SF = c.rx2Sf;
+    app.m_LoRaJitMgr.DeleteAll();
+    auto device = Join(gatewayA, meta, RequestWithNonce(nonce++));
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(device->m_Accepted, 1);
+    EXPECT_EQ(device->m_Frame[11], c.dlSettings);  // RX1DROffset 0, RX2 datarate
+    AesKeySchedule schedule;
+    ASSERT_EQ(AesExpandKey(kAppKey.data(), 16, schedule), kAesOk);
+    uint8_t plain[16];
+    AesEncryptBlock(device->m_TxFrame + 1, plain, schedule);  // as the device reads it
+    EXPECT_EQ(plain[10], c.dlSettings);
+  }
 }
 
 }  // namespace

@@ -82,8 +82,10 @@ class ProcedureTest : public ::testing::Test {
   std::unique_ptr<CDevice> Stored(int32_t pkey) { return app.m_LoRaDevMgr.GetDeviceByPkey(pkey); }
 
   // Queues a copy of `device` as if it had been received `ageMs` before kNow
-  // through `gateway` with signal strength `rssi`.
-  void Queue(const CDeviceRow& device, int64_t ageMs, CGateway& gateway, const char* rssi, int32_t nbGate = 1) {
+  // through `gateway` with signal strength `rssi` (a join request with
+  // DevNonce `devNonce`).
+  void Queue(const CDeviceRow& device, int64_t ageMs, CGateway& gateway, const char* rssi, int32_t nbGate = 1,
+             uint16_t devNonce = 0) {
     auto request = std::make_unique<JitRequest>();
     request->m_Delay = 1000;
     request->m_Device = std::make_unique<CDevice>();
@@ -92,6 +94,7 @@ class ProcedureTest : public ::testing::Test {
     request->m_Device->NBGATE = nbGate;
     request->m_Device->m_Gateway = &gateway;
     request->m_Device->m_RxInfo = Meta(rssi, "5", "SF7BW125");
+    request->m_Device->m_DevNonce = devNonce;
     app.m_LoRaJitMgr.AddRequest(std::move(request));
   }
 
@@ -132,21 +135,21 @@ struct UplinkParts {
   uint8_t mhdr = 0x40;
   uint32_t devAddr = 0;
   uint8_t fctrlFlags = 0;  // ADR, ADRACKReq, ACK bits
-  uint16_t fcnt = 0;
+  uint32_t fcnt = 0;  // the device's counter: the frame carries its low 16 bits
   std::vector<uint8_t> fopts;
   std::optional<uint8_t> fport;
   std::vector<uint8_t> plain;  // FRMPayload in clear
 
   UplinkParts& Mhdr(uint8_t v) { mhdr = v; return *this; }
   UplinkParts& Flags(uint8_t v) { fctrlFlags = v; return *this; }
-  UplinkParts& Fcnt(uint16_t v) { fcnt = v; return *this; }
+  UplinkParts& Fcnt(uint32_t v) { fcnt = v; return *this; }
   UplinkParts& FOpts(std::vector<uint8_t> v) { fopts = std::move(v); return *this; }
   UplinkParts& Port(uint8_t v) { fport = v; return *this; }
   UplinkParts& Plain(std::vector<uint8_t> v) { plain = std::move(v); return *this; }
 };
 
 // The frame on air: FRMPayload encrypted with the NwkSKey (FPort 0) or the
-// AppSKey, MIC from the NwkSKey.
+// AppSKey, MIC from the NwkSKey, both over the full 32-bit counter.
 inline std::vector<uint8_t> MakeUplink(const UplinkParts& p, const std::vector<uint8_t>& nwkSKey,
                                        const std::vector<uint8_t>& appSKey) {
   std::vector<uint8_t> f = {p.mhdr};

@@ -1,4 +1,4 @@
-// Uplink processing: refusals, MIC, the 16-bit counter rules, MAC commands
+// Uplink processing: refusals, MIC, the 32-bit counter rules, MAC commands
 // and decryption, copies of one frame through several gateways, and the ADR
 // decision. Frames use the published session of LoRaCryptoTest.cpp.
 #include "lorawan/UplinkProcedure.h"
@@ -76,7 +76,10 @@ TEST_F(UplinkProcedureTest, RefusedFramesAndUnknownDevices) {
     EXPECT_EQ(Up(c.frame), nullptr);
     const auto texts = DebugTexts();
     ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0], "UP-LINK : " + CWinUtils::BytesToHex(c.frame.data(), ' ', int(c.frame.size())));
+    // The header only: no payload or MIC in a record.
+    const int head = std::min(8, int(c.frame.size()));
+    EXPECT_EQ(texts[0], "UP-LINK : " + std::to_string(c.frame.size()) + " bytes" +
+                            (head > 0 ? ": " + CWinUtils::BytesToHex(c.frame.data(), ' ', head) : ""));
     EXPECT_EQ(texts[1], c.text);
     EXPECT_EQ(CountRecords(CLog::Uplink), 0);
   }
@@ -141,21 +144,32 @@ TEST_F(UplinkProcedureTest, DecryptsPublishedPayloads) {
 }
 
 TEST_F(UplinkProcedureTest, CounterRules) {
+  // The device counts in 32 bits and sends the low 16; the server rebuilds
+  // the rest from RXSEQ. The payload decrypts only with the full counter.
   struct Case {
     const char* name;
-    int32_t rxSeq;
-    uint16_t fcnt;
+    int64_t rxSeq;
+    uint32_t fcnt;          // the device's counter
     int accepted;
-    int32_t adrCnt;  // ADRCNT 5 before
+    int64_t rxSeqAfter;
+    int32_t adrCnt;         // ADRCNT 5 before
+    const char* refusal;    // the debug record of a refused counter
   } cases[] = {
-      {"first after a join", -1, 0, 1, 5},
-      {"next", 3, 4, 1, 5},
-      {"gap", 3, 5, 1, 0},
-      {"older", 7, 3, 1, 0},
-      {"wrap after 0xFFFF", 0xFFFF, 0, 1, 5},
-      {"gap over the wrap", 0xFFFE, 0, 1, 0},
-      {"repeat, nothing queued", 5, 5, 0, 5},
-      {"0xFFFF after a join is new", -1, 0xFFFF, 1, 0},
+      {"first after a join", -1, 0, 1, 0, 5, nullptr},
+      {"next", 3, 4, 1, 4, 5, nullptr},
+      {"gap", 3, 5, 1, 5, 0, nullptr},
+      {"0x10000 after 0xFFFF", 0xFFFF, 0x10000, 1, 0x10000, 5, nullptr},
+      {"gap over the 16-bit turn", 0xFFFE, 0x10000, 1, 0x10000, 0, nullptr},
+      {"high bits kept", 0x2FFFF, 0x30000, 1, 0x30000, 5, nullptr},
+      {"largest gap", 3, 3 + 16384, 1, 3 + 16384, 0, nullptr},
+      {"repeat, nothing queued", 5, 5, 0, 5, 5, nullptr},
+      {"0xFFFF after a join is new", -1, 0xFFFF, 1, 0xFFFF, 0, nullptr},
+      {"older: a recorded frame sent again", 7, 3, 0, 7, 5, "FCnt Error, FCnt 3 behind the stored counter 7"},
+      {"older across the 16-bit turn", 0x10002, 0xFFFF, 0, 0x10002, 5,
+       "FCnt Error, FCnt 65535 behind the stored counter 65538"},
+      {"gap over 16384", 3, 3 + 16385, 0, 3, 5, "FCnt Error, FCnt 16388 too far ahead of the stored counter 3"},
+      {"no counter past 32 bits", 0xFFFFFFF0, 1, 0, 0xFFFFFFF0, 5,
+       "FCnt Error, FCnt 1 too far ahead of the stored counter 4294967280"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -164,15 +178,40 @@ TEST_F(UplinkProcedureTest, CounterRules) {
     row.ADRCNT = 5;
     row.NBGATE = 3;
     Store(row);
+    window.records.clear();
+    trace.Clear();
     auto result = Up(Frame(UplinkParts().Fcnt(c.fcnt).Port(1).Plain({0x42})));
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->m_Accepted, c.accepted);
     EXPECT_EQ(result->ADRCNT, c.adrCnt);
     EXPECT_EQ(result->NBGATE, c.accepted ? 1 : 3);
-    EXPECT_EQ(result->RXSEQ, c.fcnt);
+    EXPECT_EQ(result->RXSEQ, c.rxSeqAfter);
+    if (c.refusal != nullptr) {
+      const std::string text = std::string(c.refusal) + ", DEVADDR - " + kAddrText;
+      EXPECT_EQ(DebugTexts().back(), text);
+      EXPECT_TRUE(trace.Saw(text));
+      EXPECT_EQ(result->m_UpPayloadLength, 0);
+      EXPECT_EQ(CountRecords(CLog::Uplink), 0);
+      continue;
+    }
     EXPECT_EQ(result->m_UpPayloadLength, 1);
     EXPECT_EQ(result->m_UpPayload[0], 0x42);
+    ASSERT_EQ(CountRecords(CLog::Uplink), 1);
+    EXPECT_EQ(window.records.back().COUNT, c.rxSeqAfter);
   }
+}
+
+TEST_F(UplinkProcedureTest, AMicOverOnlyTheLow16BitsFailsPastTheTurn) {
+  // A device that signed counter 0x10000 as 0 (16-bit counters) is not
+  // the device the server knows: its MIC does not verify.
+  CDeviceRow row = device;
+  row.RXSEQ = 0xFFFF;
+  Store(row);
+  auto result = Up(Frame(UplinkParts().Fcnt(0).Port(1).Plain({0x42})));
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->m_Accepted, 0);
+  EXPECT_EQ(DebugTexts().back(), "MIC Error, DEVADDR - " + kAddrText);
+  EXPECT_EQ(result->RXSEQ, 0xFFFF);
 }
 
 TEST_F(UplinkProcedureTest, MacCommandsAndPayload) {
@@ -237,6 +276,7 @@ TEST_F(UplinkProcedureTest, CopiesOfOneFrameThroughSeveralGateways) {
     CDeviceRow row = device;
     row.RXSEQ = 9;
     row.NBGATE = 1;
+    row.GPKEY = gatewayA.PKEY;  // set by the copy already queued
     Store(row);
     Queue(row, c.queuedAgeMs, c.queuedViaA ? gatewayA : gatewayB, c.queuedRssi);
     auto result = Up(Frame(UplinkParts().Fcnt(9).Port(1).Plain({1})), gatewayB, Meta(c.rssi, "5", "SF7BW125"));
@@ -246,6 +286,8 @@ TEST_F(UplinkProcedureTest, CopiesOfOneFrameThroughSeveralGateways) {
     EXPECT_EQ(result->NBGATE, c.nbGate);
     EXPECT_EQ(QueuedNbGate(row), c.queuedNbGate);
     EXPECT_EQ(result->RXSEQ, 9);
+    // Only the copy that is answered names the device's gateway.
+    EXPECT_EQ(result->GPKEY, c.accepted ? gatewayB.PKEY : gatewayA.PKEY);
   }
 }
 

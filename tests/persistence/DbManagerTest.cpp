@@ -35,9 +35,10 @@ using test::RawDb;
 TEST_F(DbTest, FreshFileGetsEmptyTablesThatEveryLoadReads) {
   RawDb raw(DbPath());
   EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"),
-            (std::vector<std::string>{"APPTBL", "DEVTBL", "DLINKTBL", "GATETBL", "LOGTBL"}));
+            (std::vector<std::string>{"APPTBL", "DEVTBL", "DLINKTBL", "GATETBL", "LOGTBL", "NONCETBL"}));
   EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='index' ORDER BY name"),
-            (std::vector<std::string>{"DEVTBL_DEVADDR", "DEVTBL_DEVEUI", "DLINKTBL_DEVPKEY", "DLINKTBL_PENDING"}));
+            (std::vector<std::string>{"DEVTBL_DEVADDR", "DEVTBL_DEVEUI", "DLINKTBL_DEVPKEY", "DLINKTBL_PENDING",
+                                      "sqlite_autoindex_NONCETBL_1"}));
   EXPECT_EQ(raw.Scalar("PRAGMA journal_mode"), "wal");
 
   CAppList apps(db);
@@ -86,7 +87,7 @@ TEST(DbManagerOpen, FileThatHoldsTablesIsUsedAsItIsAndMissingOnesAreAdded) {
   RawDb raw(path);
   EXPECT_EQ(raw.Column("SELECT sql FROM sqlite_master WHERE name IN ('APPTBL','GATETBL') ORDER BY name"), before);
   EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"),
-            (std::vector<std::string>{"APPTBL", "DEVTBL", "DLINKTBL", "GATETBL", "LOGTBL"}));
+            (std::vector<std::string>{"APPTBL", "DEVTBL", "DLINKTBL", "GATETBL", "LOGTBL", "NONCETBL"}));
   CAppList apps(db);
   ASSERT_EQ(apps.LoadApplications(), 0);
   ASSERT_EQ(apps.m_List.size(), 1u);
@@ -118,7 +119,8 @@ TEST(DbManagerOpen, IndexesAreAddedToAFileThatLacksThemWhereTheColumnsAllow) {
   EXPECT_EQ(db.m_Result, 0);
   RawDb raw(path);
   EXPECT_EQ(raw.Column("SELECT name FROM sqlite_master WHERE type='index' ORDER BY name"),
-            (std::vector<std::string>{"DEVTBL_DEVEUI", "DLINKTBL_DEVPKEY", "DLINKTBL_PENDING"}));
+            (std::vector<std::string>{"DEVTBL_DEVEUI", "DLINKTBL_DEVPKEY", "DLINKTBL_PENDING",
+                                      "sqlite_autoindex_NONCETBL_1"}));
 }
 
 TEST(DbManagerOpen, OpensOnceAndReopensOnlyAfterClose) {

@@ -137,6 +137,8 @@ TEST_P(DeviceFormTest, RefusesWithItsMessageOrStoresTheForm) {
   EXPECT_EQ(raw.Scalar("SELECT APKEY" + where), std::to_string(app.PKEY));
   EXPECT_EQ(raw.Scalar("SELECT hex(DEVEUI)" + where), "70B3D57ED0000001");
   EXPECT_EQ(raw.Scalar("SELECT MEMO" + where), form.memo);
+  // No frame yet: the first uplink's counter is taken as it comes, even 0.
+  EXPECT_EQ(raw.Scalar("SELECT TXSEQ||','||RXSEQ" + where), "-1,-1");
   if (c.otaa) {
     EXPECT_EQ(raw.Scalar("SELECT JOINED" + where), "0");
     EXPECT_EQ(raw.Scalar("SELECT DEVADDR" + where), "1");

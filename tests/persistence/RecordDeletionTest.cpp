@@ -43,6 +43,7 @@ class RecordDeletionTest : public DbTest {
     d2 = AddDevice(appA, 2);
     d3 = AddDevice(appB, 3);
     for (int32_t device : {d1, d1, d2, d3}) AddDownlink(device);
+    for (int32_t device : {d1, d1, d2, d3}) ASSERT_EQ(devices.RecordDevNonce(device, ++nonce), 0);
     CLog log;
     log.DEVPKEY = static_cast<uint32_t>(d1);
     log.TYPE = CLog::Uplink;
@@ -96,6 +97,7 @@ class RecordDeletionTest : public DbTest {
   CGateManager gateways;
   std::unique_ptr<RawDb> rawDb;
   int32_t appA = 0, appB = 0, d1 = 0, d2 = 0, d3 = 0;
+  uint16_t nonce = 0;
 };
 
 TEST_F(RecordDeletionTest, AnApplicationTakesItsDevicesAndTheirDownlinks) {
@@ -105,6 +107,7 @@ TEST_F(RecordDeletionTest, AnApplicationTakesItsDevicesAndTheirDownlinks) {
   EXPECT_EQ(Rows("PKEY", "APPTBL"), Keys({appB}));
   EXPECT_EQ(Rows("PKEY", "DEVTBL"), Keys({d3}));
   EXPECT_EQ(Rows("DEVPKEY", "DLINKTBL"), Keys({d3}));
+  EXPECT_EQ(Rows("DEVPKEY", "NONCETBL"), Keys({d3}));
   EXPECT_EQ(rawDb->Scalar("SELECT COUNT(*) FROM LOGTBL"), "1");  // the packet log stays
   EXPECT_FALSE(AppInList(appA));
   EXPECT_TRUE(AppInList(appB));
@@ -117,6 +120,7 @@ TEST_F(RecordDeletionTest, AnApplicationsDownlinksGoEvenWhenTheRegistryHoldsOthe
   EXPECT_FALSE(DeleteApplicationCascade(db, apps, devices, downlinks, appA).Refused());
   EXPECT_EQ(Rows("DEVPKEY", "DLINKTBL"), Keys({d3}));
   EXPECT_EQ(Rows("PKEY", "DEVTBL"), Keys({d3}));
+  EXPECT_EQ(Rows("DEVPKEY", "NONCETBL"), Keys({d3}));
   EXPECT_EQ(RegistryDevices(), Keys({d3}));  // B's devices stay shown
 }
 
@@ -125,6 +129,7 @@ TEST_F(RecordDeletionTest, ADeviceTakesOnlyItsOwnDownlinks) {
   EXPECT_FALSE(result.Refused());
   EXPECT_EQ(Rows("PKEY", "DEVTBL"), Keys({d2, d3}));
   EXPECT_EQ(Rows("DEVPKEY", "DLINKTBL"), Keys({d2, d3}));
+  EXPECT_EQ(Rows("DEVPKEY", "NONCETBL"), Keys({d2, d3}));
   EXPECT_EQ(Rows("PKEY", "APPTBL"), Keys({appA, appB}));
   EXPECT_EQ(rawDb->Scalar("SELECT COUNT(*) FROM LOGTBL"), "1");
   EXPECT_EQ(RegistryDevices(), Keys({d2}));
@@ -155,6 +160,7 @@ TEST_F(RecordDeletionTest, ARefusalInTheMiddleUndoesTheWholeCascadeInTheFile) {
   EXPECT_EQ(Rows("PKEY", "APPTBL"), Keys({appA, appB}));
   EXPECT_EQ(Rows("PKEY", "DEVTBL"), Keys({d1, d2, d3}));
   EXPECT_EQ(Rows("DEVPKEY", "DLINKTBL"), Keys({d1, d1, d2, d3}));
+  EXPECT_EQ(Rows("DEVPKEY", "NONCETBL"), Keys({d1, d1, d2, d3}));  // the devices' nonces with them
   // Memory follows the operator all the same.
   EXPECT_FALSE(AppInList(appA));
   EXPECT_TRUE(devices.m_Devices.empty());

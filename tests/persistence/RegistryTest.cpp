@@ -194,6 +194,10 @@ TEST_F(DbTest, OddDeviceColumnsReadByTheirRules) {
       {"GPKEY", "-5", 0},          {"NBGATE", "-3", 0},       {"ADRCNT", "-1", 0},
       {"TXSEQ", "-1", -1},         {"RXSEQ", "-1", -1},       {"TXSEQ", "-2", 0},
       {"RXSEQ", "-70000", 0},      {"JOINED", "NULL", 0},     {"DEVADDR", "-1", 0xFFFFFFFF},
+      // Frame counters: 16-bit values as older programs wrote them, all 32
+      // bits, and nothing wider.
+      {"TXSEQ", "65535", 0xFFFF},  {"RXSEQ", "4294967295", 0xFFFFFFFF},
+      {"TXSEQ", "65536", 0x10000}, {"RXSEQ", "4294967296", 0xFFFFFFFF},
       {"NETWORKID", "-2147483648", 0x80000000},               {"RXTICK", "-42", -42},
       {"APKEY", "'12abc'", 12},  // text in an int column: its leading number
   };

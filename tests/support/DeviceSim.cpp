@@ -1,6 +1,7 @@
 #include "support/DeviceSim.h"
 
 #include "lorawan/Aes.h"
+#include "lorawan/FrameCounter.h"
 #include "lorawan/LoRaCrypto.h"
 
 namespace quorvex::test {
@@ -11,6 +12,16 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
 }
 uint32_t GetLe32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The device's side of the counter rule: the nearest value above `last`
+// whose low 16 bits are `fcnt`, within the gap; nothing beyond it.
+std::optional<uint32_t> DownCounter(std::optional<uint32_t> last, uint16_t fcnt) {
+  if (!last) return fcnt;
+  const uint64_t sameHigh = (uint64_t(*last) & ~uint64_t(0xFFFF)) | fcnt;
+  const uint64_t next = sameHigh > *last ? sameHigh : sameHigh + 0x10000;
+  if (next - *last > kMaxFCntGap || next > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<uint32_t>(next);
 }
 }  // namespace
 
@@ -47,10 +58,11 @@ bool DeviceSim::AcceptJoin(const std::vector<uint8_t>& phy) {
   m_DlSettings = clear[11];
   m_RxDelay = clear[12];
   DeriveSessionKeys(m_AppKey.data(), appNonceNetId, m_LastDevNonce, m_NwkSKey.data(), m_AppSKey.data());
+  m_LastDownCounter.reset();
   return true;
 }
 
-std::vector<uint8_t> DeviceSim::Uplink(uint16_t fcnt, bool confirmed, std::optional<uint8_t> fport,
+std::vector<uint8_t> DeviceSim::Uplink(uint32_t fcnt, bool confirmed, std::optional<uint8_t> fport,
                                        const std::vector<uint8_t>& payload, const std::vector<uint8_t>& fopts,
                                        bool adr) {
   std::vector<uint8_t> frame{static_cast<uint8_t>(confirmed ? 0x80 : 0x40)};
@@ -78,7 +90,9 @@ std::optional<Downlink> DeviceSim::Open(const std::vector<uint8_t>& phy) const {
   if (d.mtype != 3 && d.mtype != 5) return std::nullopt;
   d.devAddr = GetLe32(&phy[1]);
   d.fctrl = phy[5];
-  d.fcnt = static_cast<uint16_t>(phy[6] | phy[7] << 8);
+  const std::optional<uint32_t> counter = DownCounter(m_LastDownCounter, static_cast<uint16_t>(phy[6] | phy[7] << 8));
+  if (!counter) return std::nullopt;
+  d.fcnt = *counter;
   const size_t n = phy.size();
   if (ComputeDataMic(phy.data(), n - 4, m_NwkSKey.data(), d.devAddr, kLoRaDirDownlink, d.fcnt) != GetLe32(&phy[n - 4]))
     return std::nullopt;
@@ -94,6 +108,12 @@ std::optional<Downlink> DeviceSim::Open(const std::vector<uint8_t>& phy) const {
     CipherPayload(cipher.data(), static_cast<uint16_t>(cipher.size()), key.data(), d.devAddr, kLoRaDirDownlink,
                   d.fcnt, d.payload.data());
   }
+  return d;
+}
+
+std::optional<Downlink> DeviceSim::Receive(const std::vector<uint8_t>& phy) {
+  std::optional<Downlink> d = Open(phy);
+  if (d) m_LastDownCounter = d->fcnt;
   return d;
 }
 
