@@ -265,7 +265,12 @@ void CDbManager::Open() {
 
 void CDbManager::Close() {
   Guard lock(m_Lock);
-  CommitBatch();  // closing a connection would roll an open batch back
+  // Closing a connection would roll an open batch back, whoever's it is.
+  if (m_BatchOpen && m_BatchOwner != std::this_thread::get_id()) {
+    EndBatchEarly();
+  } else {
+    (void)CommitOwnBatch();
+  }
   m_Checkpointer.reset();  // before the last connection folds the log back in
   m_Db.reset();
   m_ErrMsg.clear();
@@ -394,7 +399,7 @@ int32_t CDbManager::GetMaxValue(const std::string& table, const std::string& col
     return 0;
   }
   char* error = nullptr;
-  m_Result = sqlite3_exec(m_Db.get(), query, OnMaxRow, &result, &error);
+  m_Result = sqlite3_exec(Connection(), query, OnMaxRow, &result, &error);
   if (error != nullptr) {
     m_ErrMsg = error;
     sqlite3_free(error);
@@ -405,7 +410,7 @@ int32_t CDbManager::GetMaxValue(const std::string& table, const std::string& col
 int CDbManager::LoadGatewayRows(std::vector<CGatewayRow>& rows, int32_t& lastResult) {
   Guard lock(m_Lock);
   CDbStatement stmt;
-  lastResult = stmt.Prepare(m_Db.get(), sql::kSelectGateways);
+  lastResult = stmt.Prepare(Connection(), sql::kSelectGateways);
   if (lastResult != SQLITE_OK) return 2;
   std::vector<CGatewayRow> read;
   const int rc = StepRows(stmt, [&read](sqlite3_stmt* s) {
@@ -426,10 +431,10 @@ int CDbManager::InsertGatewayRow(CGatewayRow* row, int32_t& lastResult) {
   if (row == nullptr) return 3;
   Guard lock(m_Lock);
   const int result = ExecuteWrite(
-      m_Db.get(), sql::kInsertGateway, [row](CDbStatement& stmt) { BindGatewayRow(stmt, *row); }, lastResult);
+      Connection(), sql::kInsertGateway, [row](CDbStatement& stmt) { BindGatewayRow(stmt, *row); }, lastResult);
   // The key of the row just inserted on this connection: exact even when
   // another process inserts into the table at the same time.
-  if (result == 0) row->PKEY = static_cast<int32_t>(sqlite3_last_insert_rowid(m_Db.get()));
+  if (result == 0) row->PKEY = static_cast<int32_t>(sqlite3_last_insert_rowid(Connection()));
   return result;
 }
 
@@ -437,7 +442,7 @@ int CDbManager::UpdateGatewayRow(const CGatewayRow* row, int32_t& lastResult) {
   if (row == nullptr || row->PKEY == 0) return 3;
   Guard lock(m_Lock);
   return ExecuteWrite(
-      m_Db.get(), sql::kUpdateGateway,
+      Connection(), sql::kUpdateGateway,
       [row](CDbStatement& stmt) {
         BindGatewayRow(stmt, *row);
         stmt.BindInt(row->PKEY);
@@ -447,14 +452,14 @@ int CDbManager::UpdateGatewayRow(const CGatewayRow* row, int32_t& lastResult) {
 
 int CDbManager::DeleteGatewayRow(int32_t pkey, int32_t& lastResult) {
   Guard lock(m_Lock);
-  return ExecuteWithKey(m_Db.get(), sql::kDeleteGateway, pkey, lastResult);
+  return ExecuteWithKey(Connection(), sql::kDeleteGateway, pkey, lastResult);
 }
 
 int CDbManager::InsertLogRow(const CLog& record, int32_t& lastResult) {
   lastResult = 0;
   Guard lock(m_Lock);
   return ExecuteWrite(
-      m_Db.get(), sql::kInsertLog, [&record](CDbStatement& stmt) { BindLogRow(stmt, record); }, lastResult);
+      Connection(), sql::kInsertLog, [&record](CDbStatement& stmt) { BindLogRow(stmt, record); }, lastResult);
 }
 
 int CDbManager::ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& rows, int32_t& lastResult) {
@@ -466,7 +471,7 @@ int CDbManager::ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& 
   }
   Guard lock(m_Lock);
   CDbStatement stmt;
-  lastResult = stmt.Prepare(m_Db.get(), query, false);  // text made per page
+  lastResult = stmt.Prepare(Connection(), query, false);  // text made per page
   if (lastResult != SQLITE_OK) return 2;
   std::vector<CLog> read;
   const int rc = StepRows(stmt, [&read](sqlite3_stmt* s) {
@@ -484,22 +489,61 @@ int CDbManager::ReadLogRows(int32_t devPkey, int32_t offset, std::vector<CLog>& 
 
 int CDbManager::DeleteAllLogRows(int32_t& lastResult) {
   Guard lock(m_Lock);
-  return ExecuteWrite(m_Db.get(), sql::kDeleteAllLogs, nullptr, lastResult);
+  return ExecuteWrite(Connection(), sql::kDeleteAllLogs, nullptr, lastResult);
+}
+
+sqlite3* CDbManager::Connection() {
+  Guard lock(m_Lock);
+  if (m_BatchOpen && m_BatchOwner != std::this_thread::get_id()) EndBatchEarly();
+  return m_Db.get();
+}
+
+void CDbManager::EndBatchEarly() {
+  sqlite3* db = m_Db.get();
+  m_BatchOpen = false;
+  bool lost = db == nullptr || sqlite3_get_autocommit(db) != 0;  // rolled back by an error already
+  if (!lost) {
+    const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    lost = rc != SQLITE_OK;
+    if (lost) {
+      TraceLine("CDbManager::CommitBatch Error %d (%s), committing early\r\n", rc, sqlite3_errstr(rc));
+      if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  }
+  m_EndedEarly[m_BatchOwner] = m_EndedEarly[m_BatchOwner] || lost;
 }
 
 bool CDbManager::BeginBatch() {
   Guard lock(m_Lock);
-  sqlite3* db = m_Db.get();
+  sqlite3* db = Connection();  // another thread's batch is committed first
   if (db == nullptr) return false;
   if (sqlite3_get_autocommit(db) == 0) return true;
   const int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   m_BatchOpen = rc == SQLITE_OK;
+  m_BatchOwner = std::this_thread::get_id();
   if (rc != SQLITE_OK) TraceLine("CDbManager::BeginBatch Error %d (%s)\r\n", rc, sqlite3_errstr(rc));
   return m_BatchOpen;
 }
 
 bool CDbManager::CommitBatch() {
   Guard lock(m_Lock);
+  const std::thread::id self = std::this_thread::get_id();
+  if (const auto early = m_EndedEarly.find(self); early != m_EndedEarly.end()) {
+    const bool lost = early->second;
+    m_EndedEarly.erase(early);
+    // This thread may have opened a new batch since; it is committed below.
+    if (lost) {
+      TraceLine("CDbManager::CommitBatch Error: the batch was lost when committed early\r\n");
+      if (!(m_BatchOpen && m_BatchOwner == self)) return false;
+      (void)CommitOwnBatch();
+      return false;
+    }
+  }
+  if (m_BatchOpen && m_BatchOwner != self) return true;  // another thread's batch: not ours to commit
+  return CommitOwnBatch();
+}
+
+bool CDbManager::CommitOwnBatch() {
   sqlite3* db = m_Db.get();
   const bool opened = std::exchange(m_BatchOpen, false);
   if (db == nullptr || sqlite3_get_autocommit(db) != 0) {

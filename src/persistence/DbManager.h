@@ -16,8 +16,10 @@
 // holds Mutex() across both (the lock is recursive).
 #pragma once
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "persistence/GatewayRow.h"
@@ -77,7 +79,8 @@ class CDbManager : public CBaseMgr {
   bool CheckUsable(std::string& reason);
 
   // The connection, null when none. Use only while holding Mutex().
-  sqlite3* Connection() const { return m_Db.get(); }
+  // Commits another thread's open batch first (see BeginBatch).
+  sqlite3* Connection();
 
   // Largest value of `column` in `table` ("SELECT MAX(%s) FROM %s "): 0 when
   // the table is empty or the query fails. Sets m_Result to the query's
@@ -109,24 +112,31 @@ class CDbManager : public CBaseMgr {
   // log; one per statement would cap the uplinks a second far below what a
   // network sends. So the receive thread opens a batch before the writes of
   // an uplink and commits it once the socket has nothing more queued, or
-  // after a bounded number of datagrams under sustained load. Statements of
-  // any thread run inside the open batch (they share the connection and its
-  // lock). A process killed with a batch open loses that batch whole and
-  // nothing else: the file stays consistent.
+  // after a bounded number of datagrams under sustained load. A process
+  // killed with a batch open loses that batch whole and nothing else: the
+  // file stays consistent.
   //
-  // Opens a batch (BEGIN IMMEDIATE, so a competing writer connection waits
-  // for the busy timeout instead of failing the batch later). Does nothing
-  // when a transaction is already open. A failed open leaves the statements
+  // A batch belongs to the thread that opened it. A statement of any other
+  // thread first commits it (Connection() does), so that the statement runs
+  // on its own and its result is true: a batch that is lost later can take
+  // back only its owner's writes, never what another thread was told had
+  // succeeded. The owner learns at its CommitBatch whether its batch
+  // reached the file.
+  //
+  // Opens a batch for this thread (BEGIN IMMEDIATE, so a competing writer
+  // connection waits for the busy timeout instead of failing the batch
+  // later); another thread's open batch is committed first. Does nothing when
+  // this thread's batch is open. A failed open leaves the statements
   // committing one by one, with a trace line. True when a batch is open.
   bool BeginBatch();
-  // Commits the open batch, if any: every statement run so far survives a
-  // kill of the process afterwards. A frame that depends on a write (a
-  // downlink counter) must go out only after this, and only when it answers
-  // true. False, with a trace line, when the batch is lost: its commit
-  // failed (the batch is rolled back) or an error such as a full disk had
-  // rolled it back already. True when it was committed or none was open.
-  // A caller that needs the outcome of its own batch holds Mutex() from
-  // BeginBatch to here, so that no other thread commits it in between.
+  // Commits this thread's batch: every statement run in it survives a kill
+  // of the process afterwards. A frame that depends on a write (a downlink
+  // counter) must go out only after this, and only when it answers true.
+  // False, with a trace line, when the batch is lost: its commit failed (the
+  // batch is rolled back), an error such as a full disk had rolled it back
+  // already, or another thread's statement committed it early and that
+  // commit failed. True when it was committed (by this call or early) or
+  // none was open. Another thread's open batch is left alone.
   bool CommitBatch();
   // True while a batch is open.
   bool InBatch();
@@ -172,9 +182,22 @@ class CDbManager : public CBaseMgr {
   // log: hands the checkpoint to m_Checkpointer.
   static int OnWalCommit(void* self, sqlite3* db, const char* schema, int pages);
 
+  // Commits the open batch for whoever runs next; a failed commit is
+  // recorded as lost for its owner. Call with m_Lock held.
+  void EndBatchEarly();
+  // Commits this thread's open batch (or finds it rolled back); see
+  // CommitBatch. Call with m_Lock held.
+  bool CommitOwnBatch();
+
   std::unique_ptr<sqlite3, ConnectionCloser> m_Db;
-  // A batch was opened and has not been committed since. Under m_Lock.
+  // A batch was opened and has not been committed since, and the thread it
+  // belongs to. Under m_Lock.
   bool m_BatchOpen = false;
+  std::thread::id m_BatchOwner;
+  // Owners whose batch another thread committed early: true when that
+  // commit failed (the batch is lost). Read and cleared by the owner's
+  // CommitBatch. Under m_Lock.
+  std::map<std::thread::id, bool> m_EndedEarly;
   // Folds the write-ahead log back into the file on a thread of its own.
   std::unique_ptr<CWalCheckpointer> m_Checkpointer;
 };

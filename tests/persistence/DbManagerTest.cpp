@@ -277,25 +277,85 @@ TEST_F(DbTest, StatementsAreKeptPerConnectionAndReused) {
 }
 
 // Group commit: writes of an open batch reach other connections only when
-// it is committed; statements of another thread join it; a close commits it.
+// it is committed; a statement of another thread commits the batch first and
+// runs on its own; a close commits it.
 TEST_F(DbTest, BatchIsSeenByOthersOnlyOnceCommitted) {
   CAppList apps(db);
   RawDb other(DbPath());
-  db.BeginBatch();
+  EXPECT_TRUE(db.BeginBatch());
   EXPECT_TRUE(db.InBatch());
   ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
-  std::thread([&] { EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0); }).join();
-  db.BeginBatch();  // already open: nothing changes
+  EXPECT_TRUE(db.BeginBatch());  // already open: nothing changes
   EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "0");
-  db.CommitBatch();
+  EXPECT_TRUE(db.CommitBatch());
   EXPECT_FALSE(db.InBatch());
-  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "2");
-  db.CommitBatch();  // nothing open: harmless
+  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "1");
+  EXPECT_TRUE(db.CommitBatch());  // nothing open: harmless
+
+  EXPECT_TRUE(db.BeginBatch());
+  ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
+  std::thread([&] {
+    EXPECT_TRUE(db.CommitBatch());  // this thread has none; the other's is left alone...
+    EXPECT_TRUE(db.InBatch());
+  }).join();
+  std::thread([&] { EXPECT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0); }).join();
+  EXPECT_FALSE(db.InBatch());  // ...but its statement committed it first
+  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "3");
+  EXPECT_TRUE(db.CommitBatch());  // committed early, and successfully
 
   db.BeginBatch();
   ASSERT_EQ(apps.InsertApplication(std::make_unique<CApplication>()), 0);
   db.Close();
-  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "3");
+  EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL"), "4");
+}
+
+// A batch that cannot be committed takes back only its owner's writes: a
+// statement another thread ran meanwhile (a forwarding worker queuing a
+// downlink, say) was told it succeeded, and stays. The owner hears of the
+// loss at its own CommitBatch.
+TEST_F(DbTest, ALostBatchNeverTakesBackAnotherThreadsWrites) {
+  CAppList apps(db);
+  RawDb other(DbPath());
+  static std::atomic<int> failCommits{0};
+  failCommits = 0;
+  sqlite3_commit_hook(db.Connection(), [](void*) { return failCommits.exchange(0); }, nullptr);
+  struct Case {
+    const char* what;
+    bool failEarlyCommit;  // the commit another thread's statement makes fails
+    bool failOwnCommit;    // the owner's own commit fails
+    const char* ownerRows;   // of the owner's rows, which reached the file
+    bool ownerCommitTrue;
+  };
+  const Case cases[] = {
+      {"all commits succeed", false, false, "2", true},
+      {"the early commit fails", true, false, "1", false},
+      {"the owner's commit fails", false, true, "1", false},
+  };
+  int memo = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(other.Exec("DELETE FROM APPTBL"), 0);
+    auto ownerRow = [&] {
+      auto app = std::make_unique<CApplication>();
+      snprintf(app->MEMO, sizeof app->MEMO, "owner %d", ++memo);
+      return apps.InsertApplication(std::move(app));
+    };
+    ASSERT_TRUE(db.BeginBatch());
+    ASSERT_EQ(ownerRow(), 0);
+    failCommits = c.failEarlyCommit ? 1 : 0;
+    std::thread([&] {
+      auto app = std::make_unique<CApplication>();
+      snprintf(app->MEMO, sizeof app->MEMO, "worker");
+      EXPECT_EQ(apps.InsertApplication(std::move(app)), 0);
+    }).join();
+    ASSERT_TRUE(db.BeginBatch());  // the owner goes on with a batch of its own
+    ASSERT_EQ(ownerRow(), 0);
+    failCommits = c.failOwnCommit ? 1 : 0;
+    EXPECT_EQ(db.CommitBatch(), c.ownerCommitTrue);
+    EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL WHERE MEMO='worker'"), "1");
+    EXPECT_EQ(other.Scalar("SELECT COUNT(*) FROM APPTBL WHERE MEMO LIKE 'owner%'"), c.ownerRows);
+  }
+  sqlite3_commit_hook(db.Connection(), nullptr, nullptr);
 }
 
 // A frame may leave only when its batch is on file, so the batch tells its
