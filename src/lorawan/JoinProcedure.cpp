@@ -17,6 +17,7 @@
 #include "platform/Tick.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
+#include "util/Saturate.h"
 #include "util/WinUtils.h"
 
 namespace quorvex {
@@ -144,7 +145,7 @@ bool IsCopyOf(const CDevice* queued, const CDevice& device, uint64_t now) {
 JoinChoice ChooseBetween(CJitManager& jit, const CGateway& gateway, const RadioMetadata& meta, CDevice& device,
                          const CDevice* queued, uint64_t now) {
   if (queued == nullptr) {
-    device.NBGATE += 1;
+    device.NBGATE = SaturatingAdd(device.NBGATE, 1);
     return JoinChoice::kAnswer;
   }
   if (static_cast<int64_t>(now) - queued->RXTICK > kJoinDuplicateWindowMs) {
@@ -156,7 +157,7 @@ JoinChoice ChooseBetween(CJitManager& jit, const CGateway& gateway, const RadioM
     TraceLine("Remove Curr Join Data 2\r\n");
     return JoinChoice::kDuplicate;
   }
-  device.NBGATE += 1;
+  device.NBGATE = SaturatingAdd(device.NBGATE, 1);
   if (CWinUtils::IsHighFloat(meta.rssi, queued->m_RxInfo.rssi) == 1) {
     TraceLine("Remove Pre Join Data \r\n");
     jit.RemoveQueued(device);

@@ -10,6 +10,7 @@
 #include "persistence/Application.h"
 #include "persistence/Device.h"
 #include "runtime/Trace.h"
+#include "util/Saturate.h"
 #include "util/WinUtils.h"
 
 namespace quorvex {
@@ -67,7 +68,7 @@ void PutAnswersFirst(CDevice& device, const std::vector<uint8_t>& answers) {
 void TakeLinkAdrAns(CDevice& device, uint8_t status) {
   if (status != 7) return;
   TraceLine("SERVER:MOTE_MAC_LINK_ADR_ANS Succsss\r\n");
-  device.ADRPWR += device.PWRREQ;
+  device.ADRPWR = SaturatingAdd(device.ADRPWR, device.PWRREQ);
   device.PWRREQ = 0;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/Tick.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
+#include "util/Saturate.h"
 #include "util/WinUtils.h"
 
 namespace quorvex {
@@ -87,7 +88,7 @@ bool ResolveRepeat(CJitManager& jit, const CGateway& gateway, const RadioMetadat
     return true;
   }
   if (queued->m_Gateway == &gateway) return false;
-  device.NBGATE += 1;
+  device.NBGATE = SaturatingAdd(device.NBGATE, 1);
   queued->NBGATE = device.NBGATE;
   if (CWinUtils::IsHighFloat(meta.rssi, queued->m_RxInfo.rssi) == 1) {
     jit.RemoveQueued(device);
@@ -116,7 +117,7 @@ void DecideAdr(CDevice& device, const CApplication& application, const DataUplin
   const bool knownSf = sf >= 7 && sf <= 12;
   const float snr = std::strtof(meta.lsnr, nullptr);
   if (knownSf && CWinUtils::GetSnrMarginSteps(snr, 12 - sf) > 0)
-    device.ADRCNT += 1;
+    device.ADRCNT = SaturatingAdd(device.ADRCNT, 1);
   else
     device.ADRCNT = 0;
   if (device.ADRCNT >= adrRxCount) {

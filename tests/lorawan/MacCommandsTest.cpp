@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <string>
 #include <vector>
 
@@ -88,6 +90,20 @@ TEST_P(ReceivedMacTest, AnswersAndTraces) {
 
 INSTANTIATE_TEST_SUITE_P(MacCommands, ReceivedMacTest, ::testing::ValuesIn(kReceivedCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A row written by another program may hold any power state: the sum is
+// held at the limit instead of overflowing.
+TEST(LinkAdrAnsTest, APowerStateAtTheLimitStaysThere) {
+  CDevice device;
+  device.ADRPWR = INT_MAX;
+  device.PWRREQ = INT_MAX;
+  device.m_UpMac[0] = 0x03;
+  device.m_UpMac[1] = 7;
+  device.m_UpMacLength = 2;
+  HandleMacCommands(device, kNewYear2026HalfMs);
+  EXPECT_EQ(device.ADRPWR, INT_MAX);
+  EXPECT_EQ(device.PWRREQ, 0);
+}
 
 TEST(LinkAdrAnsTest, OnlyStatusSevenConfirmsThePowerStep) {
   for (const uint8_t status : {7, 6, 3, 0}) {

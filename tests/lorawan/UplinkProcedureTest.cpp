@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "lorawan/ProcedureFixture.h"
 
 namespace quorvex {
@@ -311,6 +313,20 @@ TEST_F(UplinkProcedureTest, AdrDecisionCountsGoodUplinksUpToTheSetupCount) {
   }
   EXPECT_TRUE(trace.Saw("ADR Set Continue Cnt:2"));
   EXPECT_TRUE(trace.Saw("ADR Set Start Seq:7 - 1"));
+}
+
+// Counters of a row written by another program may stand at the int32
+// limit: counting on holds them there instead of overflowing.
+TEST_F(UplinkProcedureTest, CountersAtTheLimitStayThere) {
+  CDeviceRow row = device;
+  row.ADRCNT = INT_MAX;
+  row.NBGATE = INT_MAX;
+  Store(row);
+  app.m_Settings.m_nAdrRxCount = 10;
+  auto result = Up(Frame(UplinkParts().Flags(0x80).Fcnt(2)), gatewayA, Meta("-90", "5", "SF10BW125"));
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->ADR, 1);  // the count is past the setup count
+  EXPECT_EQ(result->ADRCNT, 0);
 }
 
 TEST_F(UplinkProcedureTest, AdrDecisionOnlyForNewFramesOfDevicesAndApplicationsThatUseIt) {
