@@ -5,6 +5,8 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
+  dpkg-dev file          # the Debian package: dpkg-shlibdeps finds its library dependencies
+  systemd               # systemd-analyze checks the service unit
   libsqlite3-dev sqlite3 libjsoncpp-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev            # test-only oracle for the AES/CMAC cross-checks
