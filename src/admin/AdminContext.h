@@ -83,13 +83,14 @@ struct AdminContext {
   int CheckOptions(std::initializer_list<const char*> allowed) const;
 };
 
-// The record commands ("app", "device", "gateway", "downlink") and the
-// options commands; each returns the exit status.
+// The record commands ("app", "device", "gateway", "downlink"), the
+// options commands and the device import; each returns the exit status.
 int RunApplicationCommand(AdminContext& ctx);
 int RunDeviceCommand(AdminContext& ctx);
 int RunGatewayCommand(AdminContext& ctx);
 int RunDownlinkCommand(AdminContext& ctx);
 int RunOptionsCommand(AdminContext& ctx);
+int RunImportCommand(AdminContext& ctx);
 
 // The text of a choice list entry typed on the command line, matched
 // ignoring case; -1 when it matches none, so that the form rules refuse it

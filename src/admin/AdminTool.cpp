@@ -35,7 +35,8 @@ bool TakeGlobal(const std::string& arg, const std::vector<std::string>& args, si
 }
 
 bool IsNoun(const std::string& noun) {
-  return noun == "app" || noun == "device" || noun == "gateway" || noun == "downlink" || noun == "options";
+  return noun == "app" || noun == "device" || noun == "gateway" || noun == "downlink" || noun == "options" ||
+         noun == "import";
 }
 
 bool NeedsSession(const std::string& noun) { return noun != "options"; }
@@ -170,6 +171,9 @@ const char* AdminUsage() {
          "  device reset-counters DEV | rejoin DEV | clear-nonces DEV\n"
          "  gateway list | add --id EUI [--active on|off] | edit GW --active on|off | delete GW\n"
          "  downlink list --device DEV | delete KEY\n"
+         "  import devices FILE.csv --app APP [--netid N] [--dry-run]\n"
+         "      header row naming columns: DevEUI, DevAddr, NetID, AppKey, AppSKey, NwkSKey, Memo;\n"
+         "      every line is checked and nothing is stored unless all are accepted\n"
          "  options show | set NAME VALUE\n"
          "      NAME: auto-restart, server-debug, debug-log-view, auto-scroll, auto-reg (on|off),\n"
          "            adr-rx-count (2..10)\n"
@@ -187,6 +191,7 @@ int Dispatch(AdminContext& ctx) {
   if (noun == "gateway") return RunGatewayCommand(ctx);
   if (noun == "downlink") return RunDownlinkCommand(ctx);
   if (noun == "options") return RunOptionsCommand(ctx);
+  if (noun == "import") return RunImportCommand(ctx);
   return ctx.Usage("unknown command '" + noun + "'");
 }
 
