@@ -1,9 +1,13 @@
 // The gateway and queued-downlink commands.
+#include <strings.h>
+
 #include <cstdio>
+#include <memory>
 
 #include "admin/AdminContext.h"
 #include "admin/AdminTool.h"
 #include "persistence/DLink.h"
+#include "persistence/DownlinkRules.h"
 #include "persistence/GatewayRules.h"
 #include "persistence/RecordDeletion.h"
 #include "persistence/RecordRows.h"
@@ -135,6 +139,50 @@ int ListDownlinks(AdminContext& ctx) {
   return kExitDone;
 }
 
+// The receive window typed as "rx1" or "RX 2"; -1 (refused by the rules) otherwise.
+int32_t WindowIndex(std::string text) {
+  std::erase(text, ' ');
+  if (strcasecmp(text.c_str(), "rx1") == 0) return CDLink::kRx1;
+  if (strcasecmp(text.c_str(), "rx2") == 0) return CDLink::kRx2;
+  return -1;
+}
+
+// Fills the request form from the options; a port or confirmation that is
+// no number or on/off becomes a value the rules refuse with their message.
+DownlinkForm DownlinkFormOf(const AdminContext& ctx) {
+  DownlinkForm form = NewDownlinkForm();
+  if (auto v = ctx.Value("port")) {
+    uint32_t port = 0;
+    form.port = ReadDecimal32(*v, port) && port <= kDownlinkPortMax ? static_cast<int32_t>(port) : 0;
+  }
+  if (auto v = ctx.Value("confirmed")) form.confirmed = OnOff(*v).has_value() ? (*OnOff(*v) ? 1 : 0) : -1;
+  if (auto v = ctx.Value("window")) form.channel = WindowIndex(*v);
+  if (auto v = ctx.Value("data")) form.appData = *v;
+  if (auto v = ctx.Value("mac")) form.macData = *v;
+  return form;
+}
+
+// Queues a request for the device as the window's downlink dialog does.
+int AddDownlink(AdminContext& ctx) {
+  const auto name = ctx.Value("device");
+  if (!name || ctx.args.words.size() != 2) return ctx.Usage("downlink add needs --device EUI");
+  CDeviceRow device;
+  CApplication app;
+  RuleResult refusal;
+  if (!FindDeviceByText(*ctx.session, *name, device, app, refusal)) return ctx.Refuse(refusal);
+  CDLink form;
+  const RuleResult rule = ApplyDownlinkForm(DownlinkFormOf(ctx), app.CLASS, form);
+  if (!rule.ok) return ctx.Refuse(rule);
+  auto record = std::make_unique<CDLink>(form);
+  record->DEVPKEY = device.PKEY;
+  const CDLink* stored = record.get();
+  Guard lock(ctx.session->db.Mutex());
+  if (ctx.session->downlinks.InsertDownlink(std::move(record), true) != 0) {
+    return ctx.Refuse("the database refused the downlink");
+  }
+  return ctx.Done("queued downlink " + std::to_string(stored->PKEY), DownlinkJson(*stored));
+}
+
 int DeleteDownlink(AdminContext& ctx) {
   const auto name = ctx.Word(2);
   uint32_t key = 0;
@@ -165,14 +213,14 @@ int RunGatewayCommand(AdminContext& ctx) {
 
 int RunDownlinkCommand(AdminContext& ctx) {
   const std::string verb = ctx.Word(1).value_or("");
-  if (const int status = ctx.CheckOptions(verb == "list" ? std::initializer_list<const char*>{"device"}
-                                                         : std::initializer_list<const char*>{});
-      status != kExitDone) {
-    return status;
-  }
+  const int status = verb == "add"    ? ctx.CheckOptions({"device", "port", "confirmed", "window", "data", "mac"})
+                     : verb == "list" ? ctx.CheckOptions({"device"})
+                                      : ctx.CheckOptions({});
+  if (status != kExitDone) return status;
   if (verb == "list" && ctx.args.words.size() == 2) return ListDownlinks(ctx);
+  if (verb == "add") return AddDownlink(ctx);
   if (verb == "delete") return DeleteDownlink(ctx);
-  return ctx.Usage("downlink: use list or delete");
+  return ctx.Usage("downlink: use list, add or delete");
 }
 
 }  // namespace quorvex::admin

@@ -171,6 +171,8 @@ const char* AdminUsage() {
          "  device reset-counters DEV | rejoin DEV | clear-nonces DEV\n"
          "  gateway list | add --id EUI [--active on|off] | edit GW --active on|off | delete GW\n"
          "  downlink list --device DEV | delete KEY\n"
+         "  downlink add --device DEV [--port 1..253] [--confirmed on|off] [--window rx1|rx2]\n"
+         "          [--data HEX] [--mac HEX]\n"
          "  import devices FILE.csv --app APP [--netid N] [--dry-run]\n"
          "      header row naming columns: DevEUI, DevAddr, NetID, AppKey, AppSKey, NwkSKey, Memo;\n"
          "      every line is checked and nothing is stored unless all are accepted\n"

@@ -278,6 +278,42 @@ TEST_F(AdminTest, GatewaysAndDownlinks) {
   EXPECT_EQ(downlinks[0]["app"].asString(), "01 02");
 }
 
+// Requests are queued through the downlink form's rules: a class A device
+// has no RX 2 request, data is stored as spaced hex pairs.
+TEST_F(AdminTest, DownlinkAdd) {
+  AddApplications();
+  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code,
+            kExitDone);
+  struct Case {
+    std::vector<std::string> options;
+    std::string message;
+  };
+  const std::vector<Case> refused = {
+      {{"--port", "0"}, "Port: choose 1 to 253"},
+      {{"--port", "254"}, "Port: choose 1 to 253"},
+      {{"--port", "x"}, "Port: choose 1 to 253"},
+      {{"--confirmed", "maybe"}, "Confirmed Type: choose Unconfirmed or Confirmed"},
+      {{"--window", "rx2"}, "Channel: choose RX 1 (RX 2 only for a class C application)"},
+      {{"--data", "0G"}, "Application Data: enter whole bytes of hex, such as 01 02 FF"},
+      {{"--mac", "01 02 03 04 05 06 07 08 09 0A 0B"}, "Mac Data: at most 10 bytes"},
+  };
+  for (const Case& c : refused) {
+    std::vector<std::string> args = {"downlink", "add", "--device", "0000000000000001"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Answer answer = Run(args);
+    EXPECT_EQ(answer.code, kExitRefused) << c.message;
+    EXPECT_THAT(answer.err, HasSubstr(c.message));
+  }
+  EXPECT_EQ(Count("DLINKTBL"), "0");
+  const Json::Value queued = RunJson({"downlink", "add", "--device", "0000000000000001", "--port", "9", "--confirmed",
+                                      "on", "--data", "0x01, 0x02, 0xFF"});
+  EXPECT_EQ(queued["port"].asInt(), 9);
+  RawDb raw(dir.File(CDbManager::kFileName));
+  EXPECT_EQ(raw.Scalar("SELECT DEVPKEY || ',' || PORT || ',' || CONFIRMED || ',' || CHANNEL || ',' || APP || ',' || "
+                       "TXDONE FROM DLINKTBL"),
+            "1,9,1,0,01 02 FF,0");
+}
+
 TEST_F(AdminTest, ExitCodes) {
   AddApplications();
   struct Case {
