@@ -214,6 +214,46 @@ TEST_F(AdminTest, DeviceAddTakesTheProposedAddress) {
   EXPECT_EQ(RunJson({"device", "list"}).size(), 2u);
 }
 
+// An edit writes only the operator's fields of the device's activation mode,
+// so the counters the server keeps and the fields the form locks stay.
+TEST_F(AdminTest, DeviceEditWritesOnlyTheOperatorsFields) {
+  AddApplications();
+  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code,
+            kExitDone);
+  ASSERT_EQ(Run({"device", "add", "--app", "2", "--eui", "0000000000000002", "--addr", "9", "--appskey", kAppKey,
+                 "--nwkskey", kAppKey})
+                .code,
+            kExitDone);
+  RawDb raw(dir.File(CDbManager::kFileName));
+  ASSERT_EQ(raw.Exec("UPDATE DEVTBL SET RXSEQ = 5, TXSEQ = 7"), SQLITE_OK);
+  const std::string otaaKey = "FFEEDDCCBBAA99887766554433221100";
+  struct Case {
+    std::vector<std::string> command;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"device", "edit", "0000000000000001", "--netid", "3", "--appkey", otaaKey, "--memo", "moved"}, kExitDone, ""},
+      {{"device", "edit", "0000000000000001", "--eui", "0000000000000005"}, kExitRefused,
+       "Device EUI: cannot be changed when editing"},
+      {{"device", "edit", "0000000000000002", "--addr", "10"}, kExitRefused,
+       "Address (Dec): cannot be changed when editing"},
+      {{"device", "edit", "0000000000000002", "--appskey", "00"}, kExitRefused,
+       "App SKey: enter 32 hex digits (16 bytes)"},
+      {{"device", "edit", "0000000000000002", "--nwkskey", otaaKey}, kExitDone, ""},
+  };
+  for (const Case& c : cases) {
+    const Answer answer = Run(c.command);
+    EXPECT_EQ(answer.code, c.code) << answer.err;
+    EXPECT_THAT(answer.err, HasSubstr(c.message));
+  }
+  EXPECT_EQ(raw.Scalar("SELECT NETWORKID || ',' || hex(APPKEY) || ',' || MEMO || ',' || RXSEQ || ',' || TXSEQ "
+                       "FROM DEVTBL WHERE PKEY = 1"),
+            "3," + otaaKey + ",moved,5,7");
+  EXPECT_EQ(raw.Scalar("SELECT DEVADDR || ',' || hex(NETSKEY) || ',' || RXSEQ FROM DEVTBL WHERE PKEY = 2"),
+            "9," + otaaKey + ",5");
+}
+
 // The cascades in the file: an application takes its devices and their
 // downlinks, a device its downlinks; other records and the packet log stay.
 TEST_F(AdminTest, DeletionCascades) {
