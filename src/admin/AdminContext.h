@@ -116,6 +116,13 @@ bool FindApplicationByText(AdminSession& session, const std::string& text, CAppl
 bool FindDeviceByText(AdminSession& session, const std::string& text, CDeviceRow& device, CApplication& app,
                       RuleResult& refusal);
 
+// Whether the device form lets the operator type the member `field` (as
+// RuleResult::field names it: "address", "appKey", ...) of a device of
+// `app`, and the refusal of one it does not: "App Key: not typed for an
+// ABP device".
+bool DeviceFieldTypable(const CApplication& app, FormMode mode, const std::string& field);
+RuleResult UntypedFieldRefusal(const CApplication& app, const std::string& field);
+
 // The row texts of a list (RecordRows.h) as one line: the key, then the texts
 // without their padding, separated by two spaces.
 std::string ListLine(int32_t key, const std::vector<std::string>& texts);

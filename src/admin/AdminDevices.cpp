@@ -54,6 +54,36 @@ void FillDeviceForm(const AdminContext& ctx, DeviceForm& form) {
   if (auto v = ctx.Value("memo")) form.memo = *v;
 }
 
+// The device options whose field the activation mode (or, for the address,
+// editing) takes away from the operator, so that the window cannot type it.
+struct LockableOption {
+  const char* name;
+  const char* label;
+  bool DeviceFieldStates::*state;
+  const char* field;
+};
+
+constexpr LockableOption kLockableOptions[] = {
+    {"addr", "Address (Dec)", &DeviceFieldStates::address, "address"},
+    {"netid", "Network ID (Dec)", &DeviceFieldStates::networkId, "networkId"},
+    {"appkey", "App Key", &DeviceFieldStates::appKey, "appKey"},
+    {"appskey", "App SKey", &DeviceFieldStates::appSKey, "appSKey"},
+    {"nwkskey", "Network SKey", &DeviceFieldStates::netSKey, "netSKey"},
+};
+
+// Refuses an option for a field the form would not let the operator type
+// (it would be dropped or, for an OTAA device's address, replace the
+// proposal). A changed address in an edit is left to the rules' own refusal.
+RuleResult RefuseUntypedOptions(const AdminContext& ctx, const CApplication& app, FormMode mode) {
+  for (const LockableOption& option : kLockableOptions) {
+    const bool leftToRules = mode == FormMode::kEdit && option.state == &DeviceFieldStates::address;
+    if (ctx.Value(option.name) && !leftToRules && !DeviceFieldTypable(app, mode, option.field)) {
+      return UntypedFieldRefusal(app, option.field);
+    }
+  }
+  return RuleResult::Accept();
+}
+
 int ListDevices(AdminContext& ctx) {
   std::vector<CApplication> apps;
   if (auto name = ctx.Value("app")) {
@@ -83,6 +113,9 @@ int AddDevice(AdminContext& ctx) {
   CApplication app;
   if (!FindApplicationByText(*ctx.session, *name, app)) return ctx.Refuse("no application " + *name);
   AdminSession& s = *ctx.session;
+  if (const RuleResult untyped = RefuseUntypedOptions(ctx, app, FormMode::kAdd); !untyped.ok) {
+    return ctx.Refuse(untyped);
+  }
   DeviceForm form = NewDeviceForm(s.db);
   FillDeviceForm(ctx, form);
   CDeviceRow record;
@@ -96,6 +129,9 @@ int AddDevice(AdminContext& ctx) {
 
 int EditDevice(AdminContext& ctx, CDeviceRow record, const CApplication& app) {
   AdminSession& s = *ctx.session;
+  if (const RuleResult untyped = RefuseUntypedOptions(ctx, app, FormMode::kEdit); !untyped.ok) {
+    return ctx.Refuse(untyped);
+  }
   bool loaded = false;
   DevicesOf(s, app.PKEY, loaded);  // the registry's record is refreshed after the edit
   DeviceForm form = FormOf(record);
@@ -177,6 +213,22 @@ int CheckDeviceOptions(const AdminContext& ctx, const std::string& verb) {
 }
 
 }  // namespace
+
+bool DeviceFieldTypable(const CApplication& app, FormMode mode, const std::string& field) {
+  const DeviceFieldStates states = DeviceFieldStatesOf(app, mode);
+  for (const LockableOption& option : kLockableOptions) {
+    if (field == option.field) return states.*option.state;
+  }
+  return true;
+}
+
+RuleResult UntypedFieldRefusal(const CApplication& app, const std::string& field) {
+  const char* kind = app.ACTIVATION == kActivationOtaa ? "an OTAA" : "an ABP";
+  for (const LockableOption& option : kLockableOptions) {
+    if (field == option.field) return RuleResult::Refuse(std::string(option.label) + ": not typed for " + kind + " device", field);
+  }
+  return RuleResult::Refuse(field + ": not typed for " + kind + " device", field);
+}
 
 bool FindDeviceByText(AdminSession& session, const std::string& text, CDeviceRow& device, CApplication& app,
                       RuleResult& refusal) {

@@ -119,6 +119,13 @@ RuleResult StoreLines(AdminSession& session, const CApplication& app, const std:
     const CsvLine& line = lines[i];
     const std::string where = "line " + std::to_string(line.number);
     if (line.cells.size() > columns.size()) return RuleResult::Refuse(where + ": more cells than columns", "");
+    for (size_t c = 0; c < line.cells.size(); ++c) {
+      if (!line.cells[c].empty() && !DeviceFieldTypable(app, FormMode::kAdd, columns[c]->field)) {
+        return RuleResult::Refuse(where + ", " + columns[c]->header + ": " +
+                                      UntypedFieldRefusal(app, columns[c]->field).message,
+                                  columns[c]->field);
+      }
+    }
     CDeviceRow record;
     const RuleResult rule =
         ApplyDeviceForm(FormOfLine(session, line, columns, networkId), FormMode::kAdd, app, session.devices, record);

@@ -73,6 +73,8 @@ TEST_F(AdminImportTest, ABadLineStoresNothing) {
       {header + good + "0000000000000012," + kKey + "," + std::string(51, 'm') + "\n",
        "line 3, Memo: Memo: at most 50 characters"},
       {header + good + "0000000000000012," + kKey + ",two,extra\n", "line 3: more cells than columns"},
+      {"DevEUI,DevAddr,AppKey\n0000000000000011,,"+std::string(kKey)+"\n0000000000000012,7,"+kKey+"\n",
+       "line 3, DevAddr: Address (Dec): not typed for an OTAA device"},
       {"DevEUI,Colour\n", "line 1: unknown column 'Colour'"},
       {"AppKey,Memo\n", "line 1: the header names no DevEUI column"},
   };

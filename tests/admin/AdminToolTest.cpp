@@ -180,6 +180,12 @@ TEST_F(AdminTest, DeviceAddRefusals) {
        "Address (Dec): enter a number from 0 to 4294967295", "address"},
       {"2", {"--eui", "0000000000000003", "--addr", "77", "--appskey", kAppKey, "--nwkskey", kAppKey},
        "The values of the ADDRESS are duplicated.", ""},
+      {"1", {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "1", "--addr", "5"},
+       "Address (Dec): not typed for an OTAA device", "address"},
+      {"1", {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "1", "--nwkskey", kAppKey},
+       "Network SKey: not typed for an OTAA device", "netSKey"},
+      {"2", {"--eui", "0000000000000003", "--appskey", kAppKey, "--nwkskey", kAppKey, "--appkey", kAppKey},
+       "App Key: not typed for an ABP device", "appKey"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--json", "device", "add", "--app", c.app};
@@ -240,6 +246,8 @@ TEST_F(AdminTest, DeviceEditWritesOnlyTheOperatorsFields) {
        "Address (Dec): cannot be changed when editing"},
       {{"device", "edit", "0000000000000002", "--appskey", "00"}, kExitRefused,
        "App SKey: enter 32 hex digits (16 bytes)"},
+      {{"device", "edit", "0000000000000002", "--netid", "4"}, kExitRefused,
+       "Network ID (Dec): not typed for an ABP device"},
       {{"device", "edit", "0000000000000002", "--nwkskey", otaaKey}, kExitDone, ""},
   };
   for (const Case& c : cases) {
