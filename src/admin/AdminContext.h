@@ -35,6 +35,10 @@ struct AdminArgs {
 // Takes `args` apart; false with `problem` set when an option lacks its value.
 bool ParseAdminArgs(const std::vector<std::string>& args, AdminArgs& parsed, std::string& problem);
 
+// True when `dataDir` is a directory; otherwise false with `problem` set
+// ("the data directory '...' does not exist").
+bool DataDirExists(const std::string& dataDir, std::string& problem);
+
 // The database of the data directory and the registries over it, loaded as
 // the server loads them at start (applications, gateways; the devices of one
 // application at a time). Closed when it goes.

@@ -68,12 +68,15 @@ bool ParseAdminArgs(const std::vector<std::string>& args, AdminArgs& parsed, std
 
 AdminSession::AdminSession() { gateways.Attach(&db, &settings.m_bAutoReg); }
 
-bool AdminSession::Open(const std::string& dataDir, std::string& problem) {
+bool DataDirExists(const std::string& dataDir, std::string& problem) {
   std::error_code error;
-  if (!std::filesystem::is_directory(dataDir, error)) {
-    problem = "the data directory '" + dataDir + "' does not exist";
-    return false;
-  }
+  if (std::filesystem::is_directory(dataDir, error)) return true;
+  problem = "the data directory '" + dataDir + "' does not exist";
+  return false;
+}
+
+bool AdminSession::Open(const std::string& dataDir, std::string& problem) {
+  if (!DataDirExists(dataDir, problem)) return false;
   db.Open(dataDir);
   std::string reason;
   if (!db.IsOpen() || !db.CheckUsable(reason)) {
@@ -212,6 +215,7 @@ int RunAdmin(const std::vector<std::string>& args, std::ostream& out, std::ostre
   if (parsed.words.empty()) return ctx.Usage("no command given");
   if (!IsNoun(parsed.words[0])) return ctx.Usage("unknown command '" + parsed.words[0] + "'");
   parsed.dataDir = DataDirOrDefault(parsed.dataDir);
+  if (!DataDirExists(parsed.dataDir, problem)) return ctx.Refuse(problem);
   if (!NeedsSession(parsed.words[0])) return Dispatch(ctx);
   AdminSession session;
   if (!session.Open(parsed.dataDir, problem)) return ctx.Refuse(problem);

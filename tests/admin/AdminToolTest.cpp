@@ -391,9 +391,11 @@ TEST_F(AdminTest, ExitCodes) {
     EXPECT_EQ(answer.code, c.code) << answer.err;
     EXPECT_THAT(answer.err, HasSubstr(c.says));
   }
-  std::ostringstream out, err;
-  EXPECT_EQ(admin::RunAdmin({"--data-dir", dir.File("missing"), "app", "list"}, out, err), kExitRefused);
-  EXPECT_THAT(err.str(), HasSubstr("does not exist"));
+  for (const char* noun : {"app", "options"}) {
+    std::ostringstream out, err;
+    EXPECT_EQ(admin::RunAdmin({"--data-dir", dir.File("missing"), noun, "show"}, out, err), kExitRefused) << noun;
+    EXPECT_THAT(err.str(), HasSubstr("does not exist"));
+  }
 }
 
 TEST_F(AdminTest, OptionsRoundTripThroughTheSettingsFile) {
