@@ -117,8 +117,7 @@ int DeleteApplication(AdminContext& ctx, const CApplication& record) {
   if (result.Refused()) return ctx.Refuse(DeleteRefusedMessage(result));
   Json::Value details(Json::objectValue);
   details["key"] = record.PKEY;
-  return ctx.Done("deleted application " + std::to_string(record.PKEY) + " with its devices and downlinks",
-                  details);
+  return ctx.Done("deleted application " + std::to_string(record.PKEY) + " with its devices and downlinks", details);
 }
 
 int OnNamedApplication(AdminContext& ctx, const std::string& verb) {
@@ -131,8 +130,8 @@ int OnNamedApplication(AdminContext& ctx, const std::string& verb) {
   return DeleteApplication(ctx, record);
 }
 
-constexpr std::initializer_list<const char*> kFormOptions = {"eui", "activation", "class", "adr", "mask",
-                                                             "rx2-freq", "rx2-sf", "rx2-bw", "url", "path", "memo"};
+constexpr std::initializer_list<const char*> kFormOptions = {
+    "eui", "activation", "class", "adr", "mask", "rx2-freq", "rx2-sf", "rx2-bw", "url", "path", "memo"};
 
 }  // namespace
 

@@ -98,8 +98,11 @@ int ListDevices(AdminContext& ctx) {
   for (const CApplication& app : apps) {
     bool ok = false;
     for (const CDeviceRow& row : DevicesOf(*ctx.session, app.PKEY, ok)) {
-      if (ctx.args.json) list.append(DeviceJson(row));
-      else ctx.out << ListLine(row.PKEY, DeviceRowTexts(row)) << "\n";
+      if (ctx.args.json) {
+        list.append(DeviceJson(row));
+      } else {
+        ctx.out << ListLine(row.PKEY, DeviceRowTexts(row)) << "\n";
+      }
     }
     if (!ok) return ctx.Refuse("the devices of application " + std::to_string(app.PKEY) + " could not be read");
   }
@@ -225,7 +228,9 @@ bool DeviceFieldTypable(const CApplication& app, FormMode mode, const std::strin
 RuleResult UntypedFieldRefusal(const CApplication& app, const std::string& field) {
   const char* kind = app.ACTIVATION == kActivationOtaa ? "an OTAA" : "an ABP";
   for (const LockableOption& option : kLockableOptions) {
-    if (field == option.field) return RuleResult::Refuse(std::string(option.label) + ": not typed for " + kind + " device", field);
+    if (field == option.field) {
+      return RuleResult::Refuse(std::string(option.label) + ": not typed for " + kind + " device", field);
+    }
   }
   return RuleResult::Refuse(field + ": not typed for " + kind + " device", field);
 }

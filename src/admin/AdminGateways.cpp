@@ -69,8 +69,11 @@ std::optional<bool> ActiveOption(const AdminContext& ctx, bool fallback, bool& v
 int ListGateways(AdminContext& ctx) {
   Json::Value list(Json::arrayValue);
   for (const CGatewayRow& row : ListedGateways(*ctx.session)) {
-    if (ctx.args.json) list.append(GatewayJson(row));
-    else ctx.out << ListLine(row.PKEY, GatewayRowTexts(row)) << "\n";
+    if (ctx.args.json) {
+      list.append(GatewayJson(row));
+    } else {
+      ctx.out << ListLine(row.PKEY, GatewayRowTexts(row)) << "\n";
+    }
   }
   if (ctx.args.json) ctx.WriteJson(list);
   return kExitDone;
@@ -88,7 +91,9 @@ int StoreGatewayForm(AdminContext& ctx, GatewayForm form, FormMode mode, CGatewa
     return ctx.Done("changed gateway " + FieldText(record.ID), GatewayJson(record));
   }
   CGatewayRow stored;
-  if (StoreNewGateway(ctx.session->gateways, record, stored) != 0) return ctx.Refuse("the database refused the gateway");
+  if (StoreNewGateway(ctx.session->gateways, record, stored) != 0) {
+    return ctx.Refuse("the database refused the gateway");
+  }
   return ctx.Done("added gateway " + FieldText(stored.ID), GatewayJson(stored));
 }
 
@@ -132,8 +137,11 @@ int ListDownlinks(AdminContext& ctx) {
   }
   Json::Value list(Json::arrayValue);
   for (const auto& record : records) {
-    if (ctx.args.json) list.append(DownlinkJson(*record));
-    else ctx.out << ListLine(record->PKEY, DownlinkRowTexts(*record)) << "\n";
+    if (ctx.args.json) {
+      list.append(DownlinkJson(*record));
+    } else {
+      ctx.out << ListLine(record->PKEY, DownlinkRowTexts(*record)) << "\n";
+    }
   }
   if (ctx.args.json) ctx.WriteJson(list);
   return kExitDone;

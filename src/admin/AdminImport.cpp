@@ -27,9 +27,12 @@ struct ImportColumn {
 };
 
 constexpr ImportColumn kImportColumns[] = {
-    {"DevEUI", &DeviceForm::devEui, "devEui"},     {"DevAddr", &DeviceForm::address, "address"},
-    {"NetID", &DeviceForm::networkId, "networkId"}, {"AppKey", &DeviceForm::appKey, "appKey"},
-    {"AppSKey", &DeviceForm::appSKey, "appSKey"},   {"NwkSKey", &DeviceForm::netSKey, "netSKey"},
+    {"DevEUI", &DeviceForm::devEui, "devEui"},
+    {"DevAddr", &DeviceForm::address, "address"},
+    {"NetID", &DeviceForm::networkId, "networkId"},
+    {"AppKey", &DeviceForm::appKey, "appKey"},
+    {"AppSKey", &DeviceForm::appSKey, "appSKey"},
+    {"NwkSKey", &DeviceForm::netSKey, "netSKey"},
     {"Memo", &DeviceForm::memo, "memo"},
 };
 
@@ -121,9 +124,9 @@ RuleResult StoreLines(AdminSession& session, const CApplication& app, const std:
     if (line.cells.size() > columns.size()) return RuleResult::Refuse(where + ": more cells than columns", "");
     for (size_t c = 0; c < line.cells.size(); ++c) {
       if (!line.cells[c].empty() && !DeviceFieldTypable(app, FormMode::kAdd, columns[c]->field)) {
-        return RuleResult::Refuse(where + ", " + columns[c]->header + ": " +
-                                      UntypedFieldRefusal(app, columns[c]->field).message,
-                                  columns[c]->field);
+        return RuleResult::Refuse(
+            where + ", " + columns[c]->header + ": " + UntypedFieldRefusal(app, columns[c]->field).message,
+            columns[c]->field);
       }
     }
     CDeviceRow record;
@@ -175,7 +178,8 @@ int RunImportCommand(AdminContext& ctx) {
   std::vector<const ImportColumn*> columns;
   if (const RuleResult header = MapHeader(lines[0], columns); !header.ok) return ctx.Refuse(header);
   const bool dryRun = ctx.args.switches.count("dry-run") != 0;
-  const RuleResult result = StoreAllOrNothing(*ctx.session, app, lines, columns, ctx.Value("netid").value_or(""), dryRun);
+  const RuleResult result =
+      StoreAllOrNothing(*ctx.session, app, lines, columns, ctx.Value("netid").value_or(""), dryRun);
   if (!result.ok) return ctx.Refuse(result);
   Json::Value details(Json::objectValue);
   details["devices"] = static_cast<Json::UInt64>(lines.size() - 1);

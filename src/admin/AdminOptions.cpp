@@ -76,7 +76,9 @@ int SetOptionCommand(const AdminContext& ctx) {
   block.LoadSettings(SettingsPath(ctx));
   const RuleResult result = SetOption(block, *name, *value);
   if (!result.ok) return ctx.Refuse(result);
-  if (!block.SaveSettings(SettingsPath(ctx))) return ctx.Refuse("the settings file " + SettingsPath(ctx) + " cannot be written");
+  if (!block.SaveSettings(SettingsPath(ctx))) {
+    return ctx.Refuse("the settings file " + SettingsPath(ctx) + " cannot be written");
+  }
   Json::Value details(Json::objectValue);
   details["name"] = *name;
   details["value"] = *value;

@@ -73,7 +73,7 @@ TEST_F(AdminImportTest, ABadLineStoresNothing) {
       {header + good + "0000000000000012," + kKey + "," + std::string(51, 'm') + "\n",
        "line 3, Memo: Memo: at most 50 characters"},
       {header + good + "0000000000000012," + kKey + ",two,extra\n", "line 3: more cells than columns"},
-      {"DevEUI,DevAddr,AppKey\n0000000000000011,,"+std::string(kKey)+"\n0000000000000012,7,"+kKey+"\n",
+      {"DevEUI,DevAddr,AppKey\n0000000000000011,," + std::string(kKey) + "\n0000000000000012,7," + kKey + "\n",
        "line 3, DevAddr: Address (Dec): not typed for an OTAA device"},
       {"DevEUI,Colour\n", "line 1: unknown column 'Colour'"},
       {"AppKey,Memo\n", "line 1: the header names no DevEUI column"},
@@ -92,8 +92,8 @@ TEST_F(AdminImportTest, ABadLineStoresNothing) {
 // lines of the same file; a dry run checks it all and stores nothing.
 TEST_F(AdminImportTest, AddressesAreProposedLineByLine) {
   const std::string file = std::string("DevEUI, DevAddr, AppSKey, NwkSKey, Memo\n") + "0000000000000021,," + kKey +
-                           "," + kKey + ",\"a, b\"\n" + "0000000000000022,40," + kKey + "," + kKey + ",\n" +
-                           "\n" + "0000000000000023,," + kKey + "," + kKey + ",c\n";
+                           "," + kKey + ",\"a, b\"\n" + "0000000000000022,40," + kKey + "," + kKey + ",\n" + "\n" +
+                           "0000000000000023,," + kKey + "," + kKey + ",c\n";
   EXPECT_EQ(Import(file, "2", {"--dry-run"}), admin::kExitDone) << err;
   EXPECT_EQ(Devices(), "");
   EXPECT_EQ(Import(file, "0000000000000002"), admin::kExitDone) << err;

@@ -19,10 +19,10 @@
 namespace quorvex::test {
 namespace {
 
-using ::testing::HasSubstr;
 using admin::kExitDone;
 using admin::kExitRefused;
 using admin::kExitUsage;
+using ::testing::HasSubstr;
 
 constexpr char kOtaaEui[] = "70 B3 D5 7E D0 00 00 01";
 constexpr char kAbpEui[] = "70B3D57ED0000002";
@@ -104,7 +104,9 @@ TEST_F(AdminTest, ApplicationAddRefusals) {
     const Json::Value json = ParseJson(answer.out);
     EXPECT_FALSE(json["ok"].asBool());
     EXPECT_EQ(json["message"].asString(), c.message);
-    if (!c.field.empty()) EXPECT_EQ(json["field"].asString(), c.field) << c.message;
+    if (!c.field.empty()) {
+      EXPECT_EQ(json["field"].asString(), c.field) << c.message;
+    }
   }
   EXPECT_EQ(Count("APPTBL"), "1");
 }
@@ -153,7 +155,8 @@ TEST_F(AdminTest, ApplicationEditKeepsWhatTheFormLocks) {
 
 TEST_F(AdminTest, DeviceAddRefusals) {
   AddApplications();
-  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code, kExitDone);
+  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code,
+            kExitDone);
   ASSERT_EQ(Run({"device", "add", "--app", "2", "--eui", "0000000000000002", "--addr", "77", "--appskey", kAppKey,
                  "--nwkskey", kAppKey})
                 .code,
@@ -167,25 +170,47 @@ TEST_F(AdminTest, DeviceAddRefusals) {
   const std::vector<Case> cases = {
       {"1", {"--appkey", kAppKey}, "Please Enter Device Eui !", "devEui"},
       {"1", {"--eui", "00000000000000GG", "--appkey", kAppKey}, "Device EUI: enter 16 hex digits (8 bytes)", "devEui"},
-      {"1", {"--eui", "0000000000000003", "--appkey", "0011", "--netid", "1"}, "App Key: enter 32 hex digits (16 bytes)", "appKey"},
+      {"1",
+       {"--eui", "0000000000000003", "--appkey", "0011", "--netid", "1"},
+       "App Key: enter 32 hex digits (16 bytes)",
+       "appKey"},
       {"1", {"--eui", "0000000000000003", "--netid", "1"}, "App Key: enter 32 hex digits (16 bytes)", "appKey"},
-      {"1", {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "x"},
-       "Network ID (Dec): enter a number from 0 to 4294967295", "networkId"},
-      {"1", {"--netid", "1", "--eui", "00 00 00 00 00 00 00 01", "--appkey", kAppKey}, "The values of the EUI are duplicated.", ""},
-      {"2", {"--eui", "0000000000000003", "--appskey", "zz", "--nwkskey", kAppKey},
-       "App SKey: enter 32 hex digits (16 bytes)", "appSKey"},
-      {"2", {"--eui", "0000000000000003", "--appskey", kAppKey, "--nwkskey", "00"},
-       "Network SKey: enter 32 hex digits (16 bytes)", "netSKey"},
-      {"2", {"--eui", "0000000000000003", "--addr", "abc", "--appskey", kAppKey, "--nwkskey", kAppKey},
-       "Address (Dec): enter a number from 0 to 4294967295", "address"},
-      {"2", {"--eui", "0000000000000003", "--addr", "77", "--appskey", kAppKey, "--nwkskey", kAppKey},
-       "The values of the ADDRESS are duplicated.", ""},
-      {"1", {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "1", "--addr", "5"},
-       "Address (Dec): not typed for an OTAA device", "address"},
-      {"1", {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "1", "--nwkskey", kAppKey},
-       "Network SKey: not typed for an OTAA device", "netSKey"},
-      {"2", {"--eui", "0000000000000003", "--appskey", kAppKey, "--nwkskey", kAppKey, "--appkey", kAppKey},
-       "App Key: not typed for an ABP device", "appKey"},
+      {"1",
+       {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "x"},
+       "Network ID (Dec): enter a number from 0 to 4294967295",
+       "networkId"},
+      {"1",
+       {"--netid", "1", "--eui", "00 00 00 00 00 00 00 01", "--appkey", kAppKey},
+       "The values of the EUI are duplicated.",
+       ""},
+      {"2",
+       {"--eui", "0000000000000003", "--appskey", "zz", "--nwkskey", kAppKey},
+       "App SKey: enter 32 hex digits (16 bytes)",
+       "appSKey"},
+      {"2",
+       {"--eui", "0000000000000003", "--appskey", kAppKey, "--nwkskey", "00"},
+       "Network SKey: enter 32 hex digits (16 bytes)",
+       "netSKey"},
+      {"2",
+       {"--eui", "0000000000000003", "--addr", "abc", "--appskey", kAppKey, "--nwkskey", kAppKey},
+       "Address (Dec): enter a number from 0 to 4294967295",
+       "address"},
+      {"2",
+       {"--eui", "0000000000000003", "--addr", "77", "--appskey", kAppKey, "--nwkskey", kAppKey},
+       "The values of the ADDRESS are duplicated.",
+       ""},
+      {"1",
+       {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "1", "--addr", "5"},
+       "Address (Dec): not typed for an OTAA device",
+       "address"},
+      {"1",
+       {"--eui", "0000000000000003", "--appkey", kAppKey, "--netid", "1", "--nwkskey", kAppKey},
+       "Network SKey: not typed for an OTAA device",
+       "netSKey"},
+      {"2",
+       {"--eui", "0000000000000003", "--appskey", kAppKey, "--nwkskey", kAppKey, "--appkey", kAppKey},
+       "App Key: not typed for an ABP device",
+       "appKey"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--json", "device", "add", "--app", c.app};
@@ -193,7 +218,9 @@ TEST_F(AdminTest, DeviceAddRefusals) {
     const Answer answer = Run(args);
     EXPECT_EQ(answer.code, kExitRefused) << c.message;
     EXPECT_THAT(answer.err, HasSubstr(c.message));
-    if (!c.field.empty()) EXPECT_EQ(ParseJson(answer.out)["field"].asString(), c.field) << c.message;
+    if (!c.field.empty()) {
+      EXPECT_EQ(ParseJson(answer.out)["field"].asString(), c.field) << c.message;
+    }
   }
   EXPECT_EQ(Count("DEVTBL"), "2");
 }
@@ -206,8 +233,8 @@ TEST_F(AdminTest, DeviceAddTakesTheProposedAddress) {
                  "--nwkskey", kAppKey})
                 .code,
             kExitDone);
-  const Json::Value added = RunJson({"device", "add", "--app", kOtaaEui, "--eui", "0000000000000001", "--appkey",
-                                     kAppKey, "--netid", "1"});
+  const Json::Value added =
+      RunJson({"device", "add", "--app", kOtaaEui, "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"});
   EXPECT_EQ(added["addr"].asString(), "42");
   EXPECT_EQ(added["rxseq"].asInt64(), -1);
   EXPECT_EQ(added["txseq"].asInt64(), -1);
@@ -240,13 +267,17 @@ TEST_F(AdminTest, DeviceEditWritesOnlyTheOperatorsFields) {
   };
   const std::vector<Case> cases = {
       {{"device", "edit", "0000000000000001", "--netid", "3", "--appkey", otaaKey, "--memo", "moved"}, kExitDone, ""},
-      {{"device", "edit", "0000000000000001", "--eui", "0000000000000005"}, kExitRefused,
+      {{"device", "edit", "0000000000000001", "--eui", "0000000000000005"},
+       kExitRefused,
        "Device EUI: cannot be changed when editing"},
-      {{"device", "edit", "0000000000000002", "--addr", "10"}, kExitRefused,
+      {{"device", "edit", "0000000000000002", "--addr", "10"},
+       kExitRefused,
        "Address (Dec): cannot be changed when editing"},
-      {{"device", "edit", "0000000000000002", "--appskey", "00"}, kExitRefused,
+      {{"device", "edit", "0000000000000002", "--appskey", "00"},
+       kExitRefused,
        "App SKey: enter 32 hex digits (16 bytes)"},
-      {{"device", "edit", "0000000000000002", "--netid", "4"}, kExitRefused,
+      {{"device", "edit", "0000000000000002", "--netid", "4"},
+       kExitRefused,
        "Network ID (Dec): not typed for an ABP device"},
       {{"device", "edit", "0000000000000002", "--nwkskey", otaaKey}, kExitDone, ""},
   };
@@ -269,10 +300,10 @@ TEST_F(AdminTest, DeletionCascades) {
   for (const char* eui : {"0000000000000001", "0000000000000003"}) {
     ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", eui, "--appkey", kAppKey, "--netid", "1"}).code, kExitDone);
   }
-  ASSERT_EQ(Run({"device", "add", "--app", "2", "--eui", "0000000000000002", "--appskey", kAppKey, "--nwkskey",
-                 kAppKey})
-                .code,
-            kExitDone);
+  ASSERT_EQ(
+      Run({"device", "add", "--app", "2", "--eui", "0000000000000002", "--appskey", kAppKey, "--nwkskey", kAppKey})
+          .code,
+      kExitDone);
   {
     RawDb raw(dir.File(CDbManager::kFileName));
     ASSERT_EQ(raw.Exec("INSERT INTO DLINKTBL (DEVPKEY, PORT, TXDONE) VALUES (1, 2, 0), (2, 2, 0), (3, 2, 0);"
@@ -312,7 +343,8 @@ TEST_F(AdminTest, GatewaysAndDownlinks) {
   EXPECT_EQ(Count("GATETBL"), "0");
 
   AddApplications();
-  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code, kExitDone);
+  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code,
+            kExitDone);
   {
     RawDb raw(dir.File(CDbManager::kFileName));
     ASSERT_EQ(raw.Exec("INSERT INTO DLINKTBL (DEVPKEY, PORT, CONFIRMED, CHANNEL, MAC, APP, TIME, TXDONE) "
@@ -404,8 +436,8 @@ TEST_F(AdminTest, OptionsRoundTripThroughTheSettingsFile) {
     Json::Value shown;
   };
   const std::vector<Case> cases = {
-      {"auto-restart", "on", true},   {"server-debug", "off", false}, {"debug-log-view", "OFF", false},
-      {"auto-scroll", "off", false},  {"auto-reg", "off", false},     {"adr-rx-count", "2", 2},
+      {"auto-restart", "on", true},  {"server-debug", "off", false}, {"debug-log-view", "OFF", false},
+      {"auto-scroll", "off", false}, {"auto-reg", "off", false},     {"adr-rx-count", "2", 2},
       {"adr-rx-count", "10", 10},
   };
   for (const Case& c : cases) {
@@ -424,7 +456,9 @@ TEST_F(AdminTest, OptionsRoundTripThroughTheSettingsFile) {
   for (const auto& [name, value] : refused) {
     const Answer answer = Run({"options", "set", name, value});
     EXPECT_EQ(answer.code, kExitRefused) << name << " " << value;
-    if (name == "adr-rx-count") EXPECT_THAT(answer.err, HasSubstr("ADR Count Range : 2 ~ 10"));
+    if (name == "adr-rx-count") {
+      EXPECT_THAT(answer.err, HasSubstr("ADR Count Range : 2 ~ 10"));
+    }
   }
   EXPECT_EQ(RunJson({"options", "show"})["adr-rx-count"].asInt(), 10);
   EXPECT_EQ(RunJson({"options", "show"})["auto-reg"].asBool(), false);
@@ -433,11 +467,12 @@ TEST_F(AdminTest, OptionsRoundTripThroughTheSettingsFile) {
 // The resets write only their own columns.
 TEST_F(AdminTest, DeviceResets) {
   AddApplications();
-  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code, kExitDone);
-  ASSERT_EQ(Run({"device", "add", "--app", "2", "--eui", "0000000000000002", "--appskey", kAppKey, "--nwkskey",
-                 kAppKey})
-                .code,
+  ASSERT_EQ(Run({"device", "add", "--app", "1", "--eui", "0000000000000001", "--appkey", kAppKey, "--netid", "1"}).code,
             kExitDone);
+  ASSERT_EQ(
+      Run({"device", "add", "--app", "2", "--eui", "0000000000000002", "--appskey", kAppKey, "--nwkskey", kAppKey})
+          .code,
+      kExitDone);
   RawDb raw(dir.File(CDbManager::kFileName));
   ASSERT_EQ(raw.Exec("UPDATE DEVTBL SET RXSEQ = 5, TXSEQ = 7, JOINED = 1, ADRCNT = 3;"
                      "INSERT INTO NONCETBL (DEVPKEY, DEVNONCE) VALUES (1, 10), (1, 11), (2, 12);"),

@@ -16,7 +16,7 @@ TEST(CommandLineTest, PortsFrom1To65535) {
     bool ok;
     int port;
   };
-  const std::vector<Case> cases = {{"1700", true, 1700}, {"1", true, 1},     {"65535", true, 65535},
+  const std::vector<Case> cases = {{"1700", true, 1700}, {"1", true, 1},      {"65535", true, 65535},
                                    {"0", false, 0},      {"65536", false, 0}, {"-1", false, 0},
                                    {"17x", false, 0},    {"", false, 0},      {nullptr, false, 0}};
   for (const Case& c : cases) {
