@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "util/WinUtils.h"
+
 namespace quorvex {
 
 bool ParsePort(const char* text, int& port) {
@@ -13,6 +15,10 @@ bool ParsePort(const char* text, int& port) {
   if (errno != 0 || *end != 0 || value < 1 || value > 65535) return false;
   port = static_cast<int>(value);
   return true;
+}
+
+std::string DataDirOrDefault(const std::string& given) {
+  return given.empty() ? CWinUtils::GetModulePath() : given;
 }
 
 }  // namespace quorvex

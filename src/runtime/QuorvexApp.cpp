@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "lorawan/LogBuilder.h"
+#include "runtime/CommandLine.h"
 #include "runtime/Trace.h"
 #include "util/WinUtils.h"
 
@@ -42,7 +43,7 @@ bool CQuorvexApp::WaitForServerThreads(uint32_t timeoutMs) {
 }
 
 bool CQuorvexApp::InitBase(const std::string& dataDir) {
-  m_DataDir = dataDir.empty() ? CWinUtils::GetModulePath() : dataDir;
+  m_DataDir = DataDirOrDefault(dataDir);
   if (m_DataDir.empty() || chdir(m_DataDir.c_str()) != 0) return false;
   srand(static_cast<unsigned>(time(nullptr)));
   m_LogRead = 0;
