@@ -93,6 +93,9 @@ int main(int argc, char** argv) {
 
   quorvex::CQuorvexApp app;
   app.m_GatewayPort = port;
+  // Applications and gateways written into the file by another program (the
+  // sqlite3 shell, an admin tool) are taken up while the server runs.
+  app.m_ReloadOnOutsideChanges = true;
   if (!app.InitBase(dataDir)) {
     fprintf(stderr, "quorvex-server: cannot use the data directory '%s': %s\n", dataDir.c_str(), strerror(errno));
     return 1;

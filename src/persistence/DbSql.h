@@ -105,6 +105,9 @@ inline constexpr const char* kTrimLogStep =
     "DELETE FROM LOGTBL WHERE PKEY <= (SELECT MAX(PKEY) FROM LOGTBL) - ?1 "
     "AND PKEY < (SELECT MIN(PKEY) FROM LOGTBL) + ?2";
 
+// Moves when another connection committed to the file.
+inline constexpr const char* kSelectDataVersion = "PRAGMA data_version";
+
 // Largest value of a column: column first, table second.
 inline constexpr const char* kSelectMax = "SELECT MAX(%s) FROM %s ";
 

@@ -217,6 +217,33 @@ TEST(ServerProcessTest, LogKeepTrimsTheOldestRowsOfARunningServer) {
   EXPECT_NE(server.Stderr().find("keeps the newest 100 packet-log rows"), std::string::npos) << server.Stderr();
 }
 
+// Another program adds an active gateway to the file of the running server:
+// without a restart, its pulls are acknowledged (Auto Reg is off, so only the
+// reloaded row makes it active).
+TEST(ServerProcessTest, AGatewayAddedToTheFileWhileRunningIsAcknowledged) {
+  test::TempDir dir;
+  {
+    CDbManager db;
+    db.Open(dir.Path().string());
+    CSettingsBlock settings;
+    settings.m_bAutoReg = 0;
+    ASSERT_TRUE(settings.SaveSettings((dir.Path() / kSettingsFileName).string()));
+  }
+  const uint16_t port = test::FreeUdpPort();
+  ServerProcess server(kServer, {"--data-dir", dir.Path().string(), "--port", std::to_string(port)},
+                       dir.Path().string());
+  ASSERT_TRUE(test::WaitUntil([&] { return server.Stderr().find("quorvex-server running") != std::string::npos; }));
+  test::RawDb raw((dir.Path() / CDbManager::kFileName).string());
+  ASSERT_EQ(raw.Exec("INSERT INTO GATETBL (ACTIVE, ID, IP) VALUES (1, '0102030405060709', '')"), SQLITE_OK);
+  test::GatewaySim added(port, 0x0102030405060709ull);
+  EXPECT_TRUE(test::WaitUntil([&] {
+    added.SendPullData();
+    return added.WaitFor(test::PfIdentifier::PullAck, 200).has_value();
+  })) << server.Stderr();
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0);
+}
+
 TEST(ServerProcessTest, LogKeepZeroKeepsEveryRowAndTheDefaultIsAMillion) {
   const struct {
     std::vector<std::string> extra;
