@@ -22,8 +22,10 @@ class CDbManager;
 
 class CLogTrimmer {
  public:
-  // Rows per step: a DELETE of 2,000 rows by key range takes about a
-  // millisecond, well under what a group commit already takes.
+  // Rows per step: 2,000 rows are some 40 to 80 pages of the file. With
+  // trimming deleting about 5,000 rows a second under 5,000 uplinks/s, the
+  // benchmark's PUSH_ACK p99 stayed within its run-to-run noise (1.4 and
+  // 2.0 ms against 1.4 and 1.6 ms without trimming, on a shared 2-core machine).
   static constexpr int kDefaultStepRows = 2000;
   // How often a trimmer that has caught up looks again.
   static constexpr int kIdleCheckMs = 1000;
