@@ -90,6 +90,8 @@ void PrintUsage(FILE* out) {
           "                       build, or --server PATH) with --start --loop-stats, on Qt's\n"
           "                       offscreen platform unless QT_QPA_PLATFORM is set; the report\n"
           "                       adds its event-loop delay and checks its p99 is under 50 ms\n"
+          "  --server-arg ARG     one more argument for the started server, after its own\n"
+          "                       (repeat for more), e.g. --server-arg --log-keep --server-arg 20000\n"
           "  --keep-data          keep the data directory (database, server output)\n"
           "  --no-forward         the application has no server URL: uplinks are not posted\n"
           "                       (measures the radio path alone)\n"
@@ -173,6 +175,14 @@ ParseOutcome ParseOptions(int argc, char** argv, BenchOptions& out, std::string&
       o.window = true;
       continue;
     }
+    if (arg == "--server-arg") {
+      if (i + 1 >= args.size()) {
+        error = "--server-arg needs a value (one argument for the server)";
+        return ParseOutcome::Error;
+      }
+      o.serverArgs.push_back(args[++i]);
+      continue;
+    }
     if (arg == "--prepare-only") {
       o.prepareOnly = true;
       continue;
@@ -203,6 +213,10 @@ ParseOutcome ParseOptions(int argc, char** argv, BenchOptions& out, std::string&
   }
   if (o.window && (o.connectPort != 0 || o.prepareOnly)) {
     error = "--window starts the window program itself; it excludes --connect and --prepare-only";
+    return ParseOutcome::Error;
+  }
+  if (!o.serverArgs.empty() && o.connectPort != 0) {
+    error = "--server-arg is for a server this tool starts; it excludes --connect";
     return ParseOutcome::Error;
   }
   if (o.pid != 0 && o.connectPort == 0) {

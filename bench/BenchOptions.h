@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace quorvex::bench {
 
@@ -27,6 +28,7 @@ struct BenchOptions {
   double drain = 3;            // --drain S: how long to wait for late answers after the last uplink
   double baselineSeconds = -1; // --baseline-seconds S; negative: min(D, 10); 0: none
   int sampleMs = 1000;         // --sample-ms MS between memory samples
+  std::vector<std::string> serverArgs;  // --server-arg ARG, each one more argument of the started server
   std::string preset = "default";
 };
 

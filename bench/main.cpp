@@ -388,6 +388,8 @@ int Run(const BenchOptions& o) {
     } else {
       Note("starting %s on UDP port %u", serverBin.c_str(), port);
     }
+    for (const std::string& extra : o.serverArgs) Note("  with the server argument %s", extra.c_str());
+    args.insert(args.end(), o.serverArgs.begin(), o.serverArgs.end());
     child = std::make_unique<ChildProcess>(serverBin, args, outPath, errPath);
     pid = child->Pid();
   } else {

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "persistence/LogTrimmer.h"
 #include "platform/AsyncWriter.h"
 #include "runtime/CommandLine.h"
 #include "runtime/HeadlessWindow.h"
@@ -24,13 +26,16 @@ constexpr int kExitUsage = 2;
 
 void PrintUsage(FILE* out) {
   fprintf(out,
-          "Usage: quorvex-server [--data-dir DIR] [--port N]\n"
+          "Usage: quorvex-server [--data-dir DIR] [--port N] [--log-keep N]\n"
           "\n"
           "Runs the Quorvex LoRaWAN network server without its window.\n"
           "  --data-dir DIR  directory of the database and the settings file\n"
           "                  (default: the directory of this program)\n"
           "  --port N        UDP port for the packet-forwarder gateways, 1-65535\n"
           "                  (default: 1700)\n"
+          "  --log-keep N    rows the packet log keeps; older ones are deleted\n"
+          "                  while the server runs (default: 1000000, about\n"
+          "                  170 MB of file; 0 keeps every row)\n"
           "  --help          print this text\n"
           "Stop it with Ctrl-C (SIGINT) or SIGTERM.\n");
 }
@@ -49,6 +54,7 @@ const char* BindErrorText(int code) {
 int main(int argc, char** argv) {
   std::string dataDir;
   int port = quorvex::CQuorvexApp::kDefaultGatewayPort;
+  int64_t logKeep = quorvex::kDefaultLogKeepRows;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -61,7 +67,13 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quorvex-server: bad port '%s': give a number from 1 to 65535\n", argv[i]);
         return kExitUsage;
       }
-    } else if (arg == "--data-dir" || arg == "--port") {
+    } else if (arg == "--log-keep" && i + 1 < argc) {
+      if (!quorvex::ParseLogKeep(argv[++i], logKeep)) {
+        fprintf(stderr, "quorvex-server: bad row count '%s' for --log-keep: give 0 (no limit) or a number of rows\n",
+                argv[i]);
+        return kExitUsage;
+      }
+    } else if (arg == "--data-dir" || arg == "--port" || arg == "--log-keep") {
       fprintf(stderr, "quorvex-server: %s needs a value\n", arg.c_str());
       return kExitUsage;
     } else {
@@ -81,6 +93,9 @@ int main(int argc, char** argv) {
 
   quorvex::CQuorvexApp app;
   app.m_GatewayPort = port;
+  // Applications and gateways written into the file by another program (the
+  // sqlite3 shell, an admin tool) are taken up while the server runs.
+  app.m_ReloadOnOutsideChanges = true;
   if (!app.InitBase(dataDir)) {
     fprintf(stderr, "quorvex-server: cannot use the data directory '%s': %s\n", dataDir.c_str(), strerror(errno));
     return 1;
@@ -114,10 +129,18 @@ int main(int argc, char** argv) {
       return 1;
     }
     quorvex::TraceLine("quorvex-server running on UDP port %d, data in %s\r\n", port, app.DataDir().c_str());
+    // The window's log switches itself off after a day; without one the
+    // packet log is kept to the operator's limit instead.
+    std::unique_ptr<quorvex::CLogTrimmer> trimmer;
+    if (logKeep > 0) {
+      trimmer = std::make_unique<quorvex::CLogTrimmer>(app.m_LoRaDbMgr, logKeep);
+      quorvex::TraceLine("quorvex-server keeps the newest %lld packet-log rows\r\n", static_cast<long long>(logKeep));
+    }
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
     quorvex::TraceLine("quorvex-server stopping (signal %d)\r\n", signal);
+    trimmer.reset();
     app.StopServer();
     // No server thread may still be sending to the window when it goes.
     app.WaitForServerThreads(2000);

@@ -130,16 +130,71 @@ int CGateManager::UpdateGateway(const CGateway* gateway) {
   return m_Db->UpdateGatewayRow(gateway, m_Result);
 }
 
+template <typename Predicate>
+void CGateManager::Retire(Predicate gone) {
+  auto retired = std::stable_partition(m_Gateways.begin(), m_Gateways.end(),
+                                       [&gone](const std::unique_ptr<CGateway>& g) { return !gone(*g); });
+  for (auto it = retired; it != m_Gateways.end(); ++it) Forget(it->get());
+  std::move(retired, m_Gateways.end(), std::back_inserter(m_Retired));
+  m_Gateways.erase(retired, m_Gateways.end());
+  m_IndexedSize = SIZE_MAX;  // rebuilt at the next lookup
+}
+
 int CGateManager::DeleteGateway(int32_t pkey) {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   const int result = m_Db != nullptr ? m_Db->DeleteGatewayRow(pkey, m_Result) : 2;
-  auto deleted = std::stable_partition(m_Gateways.begin(), m_Gateways.end(),
-                                       [pkey](const std::unique_ptr<CGateway>& g) { return g->PKEY != pkey; });
-  for (auto it = deleted; it != m_Gateways.end(); ++it) Forget(it->get());
-  std::move(deleted, m_Gateways.end(), std::back_inserter(m_Retired));
-  m_Gateways.erase(deleted, m_Gateways.end());
-  m_IndexedSize = SIZE_MAX;  // rebuilt at the next lookup
+  Retire([pkey](const CGateway& g) { return g.PKEY == pkey; });
   return result;
+}
+
+void CGateManager::TakeRow(CGateway& gateway, const CGatewayRow& row) {
+  if (gateway.ACTIVE != row.ACTIVE) {
+    gateway.ACTIVE = row.ACTIVE;
+    if (gateway.ACTIVE == 0) m_Inactive.push_back(&gateway);  // an eviction candidate again
+  }
+  if (strcmp(gateway.IP, row.IP) != 0) memcpy(gateway.IP, row.IP, sizeof gateway.IP);
+}
+
+int CGateManager::ReloadGateways() {
+  std::lock_guard<std::recursive_mutex> lock(m_Lock);
+  if (m_Db == nullptr) return 2;
+  std::vector<CGatewayRow> rows;
+  const int result = m_Db->LoadGatewayRows(rows, m_Result);
+  if (result != 0) return result;
+  std::unordered_map<int32_t, const CGatewayRow*> byKey;
+  for (const CGatewayRow& row : rows) byKey.emplace(row.PKEY, &row);
+  Retire([&byKey](const CGateway& g) {
+    const auto row = byKey.find(g.PKEY);
+    return row == byKey.end() || strcmp(row->second->ID, g.ID) != 0;
+  });
+  // In the table's order, as a load at start makes the list: where two
+  // records share an ID (one registered from a datagram before the other
+  // program added its row), the lookup finds the one a restart would find.
+  std::unordered_map<int32_t, std::unique_ptr<CGateway>> listed;
+  for (auto& gateway : m_Gateways) {
+    if (listed.contains(gateway->PKEY)) {  // a second record with one key: retired, never freed
+      Forget(gateway.get());
+      m_Retired.push_back(std::move(gateway));
+      continue;
+    }
+    listed.emplace(gateway->PKEY, std::move(gateway));
+  }
+  std::vector<std::unique_ptr<CGateway>> ordered;
+  for (const CGatewayRow& row : rows) {
+    auto found = listed.find(row.PKEY);
+    if (found != listed.end()) {
+      TakeRow(*found->second, row);
+      ordered.push_back(std::move(found->second));
+      continue;
+    }
+    auto gateway = std::make_unique<CGateway>();
+    static_cast<CGatewayRow&>(*gateway) = row;
+    if (gateway->ACTIVE == 0) m_Inactive.push_back(gateway.get());
+    ordered.push_back(std::move(gateway));
+  }
+  m_Gateways = std::move(ordered);
+  m_IndexedSize = SIZE_MAX;
+  return 0;
 }
 
 void CGateManager::Forget(const CGateway* gateway) {

@@ -41,6 +41,16 @@ class CGateManager : public CBaseMgr {
 
   // Appends one record per GATETBL row. 0, or 2 (nothing appended).
   int LoadGateways();
+  // Makes the registry what GATETBL holds now, after another program changed
+  // the table (gateway lock, then the database lock). A record whose row is
+  // still there with the same ID stays the same object and takes the row's
+  // ACTIVE and IP, keeping its run-time state (pull address, connection);
+  // new rows become new records; a record whose row is gone, or now carries
+  // another ID, is retired as DeleteGateway retires it (a queued reply may
+  // still point at it, and the HTTP worker reads its ID without the lock),
+  // and a changed ID comes back as a new record. 0, or 2 when the table
+  // could not be read (the registry is left as it was).
+  int ReloadGateways();
   // Inserts the row (PKEY set on success) and appends the record whatever
   // the outcome. 0, 2, or 3 for a null record.
   int InsertGateway(std::unique_ptr<CGateway> gateway);
@@ -92,6 +102,13 @@ class CGateManager : public CBaseMgr {
   // is never evicted.
   void BoundInactive(CGateway* keep);
   void Forget(const CGateway* gateway);
+  // Takes out of the list, into m_Retired, every record for which `gone` is
+  // true. Call with the lock held.
+  template <typename Predicate>
+  void Retire(Predicate gone);
+  // A record takes the ACTIVE and IP of its row, writing only what differs
+  // (the radio threads read the record under the lock). Call with the lock held.
+  void TakeRow(CGateway& gateway, const CGatewayRow& row);
 
   // Deleted records that someone may still point at; see DeleteGateway.
   std::vector<std::unique_ptr<CGateway>> m_Retired;  // guarded by m_Lock

@@ -11,12 +11,10 @@ namespace quorvex {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-int CAppList::LoadApplications() {
-  Guard lock(m_DbMgr.Mutex());
+int CAppList::ReadApplications(std::vector<std::unique_ptr<CApplication>>& read) {
   CDbStatement stmt;
   m_Result = stmt.Prepare(m_DbMgr.Connection(), sql::kSelectApplications);
   if (m_Result != SQLITE_OK) return 2;
-  std::vector<std::unique_ptr<CApplication>> read;
   const int rc = StepRows(stmt, [&read](sqlite3_stmt* s) {
     auto record = std::make_unique<CApplication>();
     ReadApplicationRow(s, *record);
@@ -26,7 +24,32 @@ int CAppList::LoadApplications() {
     m_Result = rc;
     return 2;
   }
+  return 0;
+}
+
+int CAppList::LoadApplications() {
+  Guard lock(m_DbMgr.Mutex());
+  std::vector<std::unique_ptr<CApplication>> read;
+  if (ReadApplications(read) != 0) return 2;
   for (auto& record : read) m_List.push_back(std::move(record));
+  return 0;
+}
+
+int CAppList::ReloadApplications() {
+  Guard lock(m_DbMgr.Mutex());
+  std::vector<std::unique_ptr<CApplication>> read;
+  if (ReadApplications(read) != 0) return 2;
+  // The objects of rows that are still there stay, so that a pointer taken
+  // under this lock by the window keeps naming the same application.
+  for (auto& fresh : read) {
+    auto kept = std::find_if(m_List.begin(), m_List.end(), [&fresh](const std::unique_ptr<CApplication>& r) {
+      return r && r->PKEY == fresh->PKEY;
+    });
+    if (kept == m_List.end()) continue;
+    **kept = *fresh;
+    fresh = std::move(*kept);
+  }
+  m_List = std::move(read);
   return 0;
 }
 

@@ -25,6 +25,12 @@ class CAppList {
   // Appends one record per APPTBL row, in APPEUI order, without emptying the
   // list first. 0, or 2 when the statement failed (nothing appended).
   int LoadApplications();
+  // Makes the list what APPTBL holds now, after another program changed the
+  // table: a record whose row is still there takes the row's fields in place
+  // (the same object), new rows are added, records without a row are
+  // removed; the list follows APPEUI order. 0, or 2 when the statement
+  // failed (the list is left as it was).
+  int ReloadApplications();
   // Stores a new record and appends it to the list whatever the outcome (a
   // failed insert stays with PKEY -1). On success PKEY becomes the new key.
   // 0, 2, or 3 for a null record.
@@ -54,6 +60,10 @@ class CAppList {
   int32_t m_Result = 0;
 
  private:
+  // Every APPTBL row as a record, in APPEUI order. 0, or 2 (m_Result says
+  // why). Call with the database lock held.
+  int ReadApplications(std::vector<std::unique_ptr<CApplication>>& read);
+
   CDbManager& m_DbMgr;
 };
 

@@ -455,6 +455,13 @@ int CDbManager::DeleteGatewayRow(int32_t pkey, int32_t& lastResult) {
   return ExecuteWithKey(Connection(), sql::kDeleteGateway, pkey, lastResult);
 }
 
+int64_t CDbManager::DataVersion() {
+  Guard lock(m_Lock);
+  CDbStatement stmt;
+  if (stmt.Prepare(Connection(), sql::kSelectDataVersion) != SQLITE_OK || stmt.Step() != SQLITE_ROW) return -1;
+  return sqlite3_column_int64(stmt.Get(), 0);
+}
+
 int CDbManager::InsertLogRow(const CLog& record, int32_t& lastResult) {
   lastResult = 0;
   Guard lock(m_Lock);

@@ -82,6 +82,12 @@ class CDbManager : public CBaseMgr {
   // Commits another thread's open batch first (see BeginBatch).
   sqlite3* Connection();
 
+  // The file's data version as this connection sees it: it changes when
+  // another connection (another program: the sqlite3 shell, an admin tool)
+  // has committed since the last reading, never through this connection's own
+  // writes. -1 when it cannot be read. Takes the lock itself.
+  int64_t DataVersion();
+
   // Largest value of `column` in `table` ("SELECT MAX(%s) FROM %s "): 0 when
   // the table is empty or the query fails. Sets m_Result to the query's
   // code and m_ErrMsg to its error text (empty on success). Takes the lock

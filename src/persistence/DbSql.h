@@ -98,6 +98,15 @@ inline constexpr const char* kInsertLog =
     "INSERT INTO LOGTBL (DEVPKEY, TYPE, RXTIME, MACDATA, APPDATA, IP, DEVEUI, PORT, CONFIRMED, FREQ, RSSI, SNR, SF, "
     "COUNT) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ";
 inline constexpr const char* kDeleteAllLogs = "DELETE FROM LOGTBL";
+// One trimming step: the oldest rows, at most ?2 of them (a key range from the
+// smallest key), and none of the newest ?1 keys. Both bounds are looked up in
+// the key's own b-tree, so the step costs the rows it deletes and no scan.
+inline constexpr const char* kTrimLogStep =
+    "DELETE FROM LOGTBL WHERE PKEY <= (SELECT MAX(PKEY) FROM LOGTBL) - ?1 "
+    "AND PKEY < (SELECT MIN(PKEY) FROM LOGTBL) + ?2";
+
+// Moves when another connection committed to the file.
+inline constexpr const char* kSelectDataVersion = "PRAGMA data_version";
 
 // Largest value of a column: column first, table second.
 inline constexpr const char* kSelectMax = "SELECT MAX(%s) FROM %s ";

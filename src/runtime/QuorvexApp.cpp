@@ -70,6 +70,15 @@ int CQuorvexApp::LoadRegistries() {
   return (apps == 0 && gateways == 0) ? 0 : 2;
 }
 
+int CQuorvexApp::ReloadRegistries() {
+  // Each takes its own locks: the applications under the database lock, the
+  // gateways under the gateway lock and then the database lock.
+  const int apps = m_LoRaAppList.ReloadApplications();
+  const int gateways = m_LoRaGateMgr.ReloadGateways();
+  if (apps != 0 || gateways != 0) TraceLine("Reload of the applications (%d) or gateways (%d) failed\r\n", apps, gateways);
+  return (apps == 0 && gateways == 0) ? 0 : 2;
+}
+
 std::string CQuorvexApp::DataPath(const std::string& name) const {
   if (m_DataDir.empty()) return name;
   return m_DataDir + "/" + name;
@@ -113,10 +122,13 @@ int CQuorvexApp::StartServer() {
   m_LoRaJitMgr.DeleteAll();
   StartManagerThread(m_LoRaJitMgr);
   m_LoRaHttpMgr.StartWorkers(1);
+  if (m_ReloadOnOutsideChanges)
+    m_Watcher = std::make_unique<CDbChangeWatcher>(m_LoRaDbMgr, [this] { ReloadRegistries(); });
   return 1;
 }
 
 void CQuorvexApp::StopServer() {
+  m_Watcher.reset();
   m_LoRaJitMgr.DeleteAll();
   StopManagerThread(m_LoRaJitMgr);
   m_LoRaHttpMgr.StopWorkers();

@@ -19,6 +19,7 @@
 #include "gateway/UdpServer.h"
 #include "persistence/AppList.h"
 #include "persistence/DLinkList.h"
+#include "persistence/DbChangeWatcher.h"
 #include "persistence/DbManager.h"
 #include "persistence/Device.h"
 #include "persistence/DeviceManager.h"
@@ -54,6 +55,15 @@ class CQuorvexApp {
   // Loads the applications and the gateways from the database, as the
   // LoRaWAN page does when it opens. 0, or 2 when a table could not be read.
   int LoadRegistries();
+  // Takes up what another program changed in APPTBL and GATETBL while the
+  // server ran (see CAppList::ReloadApplications and
+  // CGateManager::ReloadGateways). 0, or 2 when a table could not be read.
+  int ReloadRegistries();
+  // Set before StartServer: while the server runs, a change committed to the
+  // file by another program reloads the registries within a second (see
+  // CDbChangeWatcher). The headless server sets it; the window, whose pages
+  // show the lists, leaves it off.
+  bool m_ReloadOnOutsideChanges = false;
   // The data directory InitBase entered.
   const std::string& DataDir() const { return m_DataDir; }
   // Full path of a file in the data directory.
@@ -144,6 +154,9 @@ class CQuorvexApp {
 
   std::string m_DataDir;
   std::string m_StartError;
+  // Runs from StartServer to StopServer when m_ReloadOnOutsideChanges is set;
+  // declared after the managers it reloads, so it ends before them.
+  std::unique_ptr<CDbChangeWatcher> m_Watcher;
   std::atomic<IWindowLink*> m_Window{nullptr};
 
   // The log ring: m_LogWrite is moved by producers only (under m_LogLock),

@@ -41,6 +41,11 @@ TEST(ServerProcessTest, CommandLineErrorsExitTwoAndHelpExitsZero) {
       {{"--port", "70000"}, 2, "bad port '70000'"},
       {{"--port", "17x"}, 2, "bad port '17x'"},
       {{"--port"}, 2, "--port needs a value"},
+      {{"--help"}, 0, "--log-keep N"},
+      {{"--log-keep"}, 2, "--log-keep needs a value"},
+      {{"--log-keep", "-1"}, 2, "bad row count '-1' for --log-keep"},
+      {{"--log-keep", "1e6"}, 2, "bad row count '1e6' for --log-keep"},
+      {{"--log-keep", "1000000000001"}, 2, "bad row count '1000000000001'"},
   };
   for (const auto& c : cases) {
     std::string out, err;
@@ -180,6 +185,90 @@ TEST(ServerProcessTest, AnUnusableDatabaseIsRefusedAtStart) {
               1);
     EXPECT_NE(err.find("quorvex-server: The database " + file + " cannot be used"), std::string::npos) << err;
     EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+// Fills LOGTBL of a fresh database in `dir` with the keys 1..rows.
+void PrefillLog(const test::TempDir& dir, int rows) {
+  { CDbManager db; db.Open(dir.Path().string()); }  // a real database first
+  test::RawDb raw((dir.Path() / CDbManager::kFileName).string());
+  ASSERT_EQ(raw.Exec("WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM k WHERE x<" + std::to_string(rows) +
+                     ") INSERT INTO LOGTBL (PKEY, DEVPKEY, TYPE) SELECT x, 1, 4 FROM k"),
+            SQLITE_OK);
+}
+
+TEST(ServerProcessTest, LogKeepTrimsTheOldestRowsOfARunningServer) {
+  test::TempDir dir;
+  PrefillLog(dir, 5000);
+  const uint16_t port = test::FreeUdpPort();
+  ServerProcess server(kServer, {"--data-dir", dir.Path().string(), "--port", std::to_string(port), "--log-keep", "100"},
+                       dir.Path().string());
+  test::RawDb raw((dir.Path() / CDbManager::kFileName).string());
+  EXPECT_TRUE(test::WaitUntil([&] { return raw.Scalar("SELECT COUNT(*) FROM LOGTBL") == "100"; })) << server.Stderr();
+  EXPECT_EQ(raw.Scalar("SELECT MIN(PKEY) FROM LOGTBL"), "4901");
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0);
+  EXPECT_NE(server.Stderr().find("keeps the newest 100 packet-log rows"), std::string::npos) << server.Stderr();
+}
+
+// Another program adds an active gateway to the file of the running server:
+// without a restart, its pulls are acknowledged (Auto Reg is off, so only the
+// reloaded row makes it active).
+TEST(ServerProcessTest, AGatewayAddedToTheFileWhileRunningIsAcknowledged) {
+  test::TempDir dir;
+  {
+    CDbManager db;
+    db.Open(dir.Path().string());
+    CSettingsBlock settings;
+    settings.m_bAutoReg = 0;
+    ASSERT_TRUE(settings.SaveSettings((dir.Path() / kSettingsFileName).string()));
+  }
+  const uint16_t port = test::FreeUdpPort();
+  ServerProcess server(kServer, {"--data-dir", dir.Path().string(), "--port", std::to_string(port)},
+                       dir.Path().string());
+  ASSERT_TRUE(test::WaitUntil([&] { return server.Stderr().find("quorvex-server running") != std::string::npos; }));
+  test::RawDb raw((dir.Path() / CDbManager::kFileName).string());
+  ASSERT_EQ(raw.Exec("INSERT INTO GATETBL (ACTIVE, ID, IP) VALUES (1, '0102030405060709', '')"), SQLITE_OK);
+  test::GatewaySim added(port, 0x0102030405060709ull);
+  EXPECT_TRUE(test::WaitUntil([&] {
+    added.SendPullData();
+    return added.WaitFor(test::PfIdentifier::PullAck, 200).has_value();
+  })) << server.Stderr();
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0);
+}
+
+TEST(ServerProcessTest, LogKeepZeroKeepsEveryRowAndTheDefaultIsAMillion) {
+  const struct {
+    std::vector<std::string> extra;
+    const char* says;  // on stderr, or null for no trimming
+  } cases[] = {
+      {{}, "keeps the newest 1000000 packet-log rows"},
+      {{"--log-keep", "0"}, nullptr},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    PrefillLog(dir, 50);
+    const uint16_t port = test::FreeUdpPort();
+    std::vector<std::string> args{"--data-dir", dir.Path().string(), "--port", std::to_string(port)};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ServerProcess server(kServer, args, dir.Path().string());
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Stderr().find("quorvex-server running") != std::string::npos; }))
+        << server.Stderr();
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0);
+    EXPECT_EQ(server.Stderr().find("keeps the newest") != std::string::npos, c.says != nullptr) << server.Stderr();
+    if (c.says != nullptr) {
+      EXPECT_NE(server.Stderr().find(c.says), std::string::npos) << server.Stderr();
+    }
+    test::RawDb raw((dir.Path() / CDbManager::kFileName).string());
+    EXPECT_EQ(raw.Scalar("SELECT COUNT(*) FROM LOGTBL"), "50");
   }
 }
 

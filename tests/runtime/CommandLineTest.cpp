@@ -1,4 +1,5 @@
-// The options the server and the admin tool share.
+// The command-line values the server programs and the admin tool share, as
+// tables of texts.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -23,6 +24,33 @@ TEST(CommandLineTest, PortsFrom1To65535) {
     int port = 0;
     EXPECT_EQ(ParsePort(c.text, port), c.ok) << (c.text ? c.text : "null");
     EXPECT_EQ(port, c.port) << (c.text ? c.text : "null");
+  }
+}
+
+TEST(CommandLineTest, LogKeepTakesZeroOrAPlainRowCount) {
+  const struct {
+    const char* text;
+    bool ok;
+    int64_t rows;
+  } cases[] = {
+      {"0", true, 0},
+      {"1", true, 1},
+      {"1000000", true, 1000000},
+      {"1000000000000", true, kMaxLogKeepRows},
+      {"1000000000001", false, 0},
+      {"99999999999999999999", false, 0},  // beyond 64 bits
+      {"-1", false, 0},
+      {"+5", false, 0},
+      {" 5", false, 0},
+      {"5 ", false, 0},
+      {"5k", false, 0},
+      {"", false, 0},
+      {nullptr, false, 0},
+  };
+  for (const auto& c : cases) {
+    int64_t rows = -7;
+    EXPECT_EQ(ParseLogKeep(c.text, rows), c.ok) << (c.text ? c.text : "null");
+    EXPECT_EQ(rows, c.ok ? c.rows : -7) << (c.text ? c.text : "null");
   }
 }
 
