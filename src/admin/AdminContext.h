@@ -106,7 +106,7 @@ std::optional<bool> OnOff(const std::string& text);
 }  // namespace quorvex::admin
 
 namespace quorvex {
-struct CApplication;
+class CApplication;
 struct CDeviceRow;
 }  // namespace quorvex
 

@@ -26,8 +26,11 @@ int counter = 0;
 ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& args,
                              const std::string& outputDir)
     : ServerProcess(binary, args,
-                    outputDir + "/server-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".out",
-                    outputDir + "/server-" + std::to_string(getpid()) + "-" + std::to_string(counter) + ".err") {}
+                    OutputBase{outputDir + "/server-" + std::to_string(getpid()) + "-" + std::to_string(++counter)}) {}
+
+ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& args,
+                             const OutputBase& base)
+    : ServerProcess(binary, args, base.path + ".out", base.path + ".err") {}
 
 ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& args,
                              const std::string& outPath, const std::string& errPath)

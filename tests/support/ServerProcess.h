@@ -35,6 +35,12 @@ class ServerProcess {
   std::string Stderr() const;
 
  private:
+  // The output files' path without its ".out" / ".err", made once.
+  struct OutputBase {
+    std::string path;
+  };
+  ServerProcess(const std::string& binary, const std::vector<std::string>& args, const OutputBase& base);
+
   pid_t m_Pid = -1;
   std::optional<int> m_Exit;
   std::string m_OutPath, m_ErrPath;
