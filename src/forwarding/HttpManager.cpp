@@ -319,8 +319,10 @@ void CHttpManager::ForwardUplink(const CDevice& device) {
     auto request = ComposeRequest(device, local, static_cast<int>(now.tv_nsec / 1000000));
     if (request) AddRequest(std::move(request));
   } catch (const std::exception& e) {
+    ++m_PostsDropped;
     TraceQuietly("CHttpManager::ForwardUplink Dropped: ", e.what());
   } catch (...) {
+    ++m_PostsDropped;
     TraceQuietly("CHttpManager::ForwardUplink Dropped: ", "unknown exception");
   }
 }
@@ -337,8 +339,13 @@ bool CHttpManager::AddRequest(std::unique_ptr<HttpForwardRequest> request) {
     }
     if (request) device = request->m_DevicePkey;
   }
+  ++m_PostsDropped;
   TraceLine("CHttpManager Queue Full (%zu), Uplink Of Device %d Dropped\r\n", kMaxQueued, device);
   return false;
+}
+
+HttpPostCounts CHttpManager::PostCounts() const {
+  return {m_PostsSucceeded.load(), m_PostsFailed.load(), m_PostsDropped.load()};
 }
 
 size_t CHttpManager::Count() {
@@ -385,8 +392,10 @@ int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
       busy = request != nullptr;
       if (request) manager.Process(*request);
     } catch (const std::exception& e) {
+      ++manager.m_PostsDropped;
       TraceQuietly("CHttpManager Worker, Request Dropped: ", e.what());
     } catch (...) {
+      ++manager.m_PostsDropped;
       TraceQuietly("CHttpManager Worker, Request Dropped: ", "unknown exception");
     }
   }
@@ -402,9 +411,11 @@ void CHttpManager::Process(HttpForwardRequest& request) {
   const int result = HttpPost(url, request.m_Body, answer, &m_Closing);
   const int elapsed = static_cast<int>(GetTickCount32() - start);
   if (result != 0) {
+    ++m_PostsFailed;
     TraceLine("(THREAD=%d) HTTP SEND FAIL ERR=%d, TM=%d\r\n", index, result, elapsed);
     return;  // a failed post has no answer
   }
+  ++m_PostsSucceeded;
   TraceLine("(THREAD=%d) HTTP SEND SUCCESS TIME=%d\r\n", index, elapsed);
   StoreAnswer(request, answer, index);
 }

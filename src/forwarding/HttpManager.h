@@ -49,6 +49,15 @@ struct HttpWorkerInfo {
   uint32_t m_Generation = 0;
 };
 
+// What became of the uplinks handed to the manager since it was made: posts
+// answered 200, posts that failed (any other status or a transfer error),
+// and uplinks dropped before a post (queue full, or an exception).
+struct HttpPostCounts {
+  uint64_t succeeded = 0;
+  uint64_t failed = 0;
+  uint64_t dropped = 0;
+};
+
 class CHttpManager : public CBaseMgr {
  public:
   static constexpr int kMaxWorkers = 64;
@@ -102,6 +111,8 @@ class CHttpManager : public CBaseMgr {
   // the request dropped, when kMaxQueued requests already wait.
   bool AddRequest(std::unique_ptr<HttpForwardRequest> request);
   size_t Count();
+  // Read at any time from any thread.
+  HttpPostCounts PostCounts() const;
   int WorkerCount() const { return m_WorkerCount.load(); }
 
   bool WaitForThreads(uint32_t timeoutMs) override;
@@ -166,6 +177,9 @@ class CHttpManager : public CBaseMgr {
   std::deque<std::unique_ptr<HttpForwardRequest>> m_Requests;
   std::atomic<int> m_WorkerCount{0};
   std::atomic<CDLinkList*> m_Downlinks{nullptr};
+  std::atomic<uint64_t> m_PostsSucceeded{0};
+  std::atomic<uint64_t> m_PostsFailed{0};
+  std::atomic<uint64_t> m_PostsDropped{0};
   // Set by the destructor: a post in flight is aborted.
   std::atomic<int> m_Closing{0};
   std::array<std::shared_ptr<HttpWorkerInfo>, kMaxWorkers> m_Workers;
