@@ -17,6 +17,7 @@
 #include "platform/AsyncWriter.h"
 #include "runtime/CommandLine.h"
 #include "runtime/HeadlessWindow.h"
+#include "runtime/MetricsServer.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
 
@@ -26,7 +27,7 @@ constexpr int kExitUsage = 2;
 
 void PrintUsage(FILE* out) {
   fprintf(out,
-          "Usage: quorvex-server [--data-dir DIR] [--port N] [--log-keep N]\n"
+          "Usage: quorvex-server [--data-dir DIR] [--port N] [--log-keep N] [--metrics [HOST:]PORT]\n"
           "\n"
           "Runs the Quorvex LoRaWAN network server without its window.\n"
           "  --data-dir DIR  directory of the database and the settings file\n"
@@ -36,6 +37,10 @@ void PrintUsage(FILE* out) {
           "  --log-keep N    rows the packet log keeps; older ones are deleted\n"
           "                  while the server runs (default: 1000000, about\n"
           "                  170 MB of file; 0 keeps every row)\n"
+          "  --metrics [HOST:]PORT\n"
+          "                  serve GET /health and GET /metrics (Prometheus text)\n"
+          "                  over HTTP on PORT of HOST (default host 127.0.0.1;\n"
+          "                  0.0.0.0 for every address); off when not given\n"
           "  --help          print this text\n"
           "Stop it with Ctrl-C (SIGINT) or SIGTERM.\n");
 }
@@ -55,6 +60,8 @@ int main(int argc, char** argv) {
   std::string dataDir;
   int port = quorvex::CQuorvexApp::kDefaultGatewayPort;
   int64_t logKeep = quorvex::kDefaultLogKeepRows;
+  std::string metricsHost;
+  int metricsPort = 0;  // no endpoint
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -73,7 +80,13 @@ int main(int argc, char** argv) {
                 argv[i]);
         return kExitUsage;
       }
-    } else if (arg == "--data-dir" || arg == "--port" || arg == "--log-keep") {
+    } else if (arg == "--metrics" && i + 1 < argc) {
+      if (!quorvex::ParseListenAddress(argv[++i], metricsHost, metricsPort)) {
+        fprintf(stderr, "quorvex-server: bad address '%s' for --metrics: give PORT, HOST:PORT or [IPV6]:PORT\n",
+                argv[i]);
+        return kExitUsage;
+      }
+    } else if (arg == "--data-dir" || arg == "--port" || arg == "--log-keep" || arg == "--metrics") {
       fprintf(stderr, "quorvex-server: %s needs a value\n", arg.c_str());
       return kExitUsage;
     } else {
@@ -129,6 +142,21 @@ int main(int argc, char** argv) {
       return 1;
     }
     quorvex::TraceLine("quorvex-server running on UDP port %d, data in %s\r\n", port, app.DataDir().c_str());
+    quorvex::CMetricsServer metrics(app);
+    if (metricsPort != 0) {
+      std::string error;
+      if (!metrics.Start(metricsHost, metricsPort, error)) {
+        quorvex::FlushTrace();
+        fprintf(stderr, "quorvex-server: metrics endpoint: %s\n", error.c_str());
+        app.StopServer();
+        app.WaitForServerThreads(2000);
+        app.SetWindow(nullptr);
+        return 1;
+      }
+      const std::string shown = metricsHost.find(':') != std::string::npos ? "[" + metricsHost + "]" : metricsHost;
+      quorvex::TraceLine("quorvex-server serves /health and /metrics on http://%s:%d\r\n", shown.c_str(),
+                         metrics.Port());
+    }
     // The window's log switches itself off after a day; without one the
     // packet log is kept to the operator's limit instead.
     std::unique_ptr<quorvex::CLogTrimmer> trimmer;
@@ -141,6 +169,7 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     quorvex::TraceLine("quorvex-server stopping (signal %d)\r\n", signal);
     trimmer.reset();
+    metrics.Stop();
     app.StopServer();
     // No server thread may still be sending to the window when it goes.
     app.WaitForServerThreads(2000);

@@ -190,6 +190,7 @@ CJitManager::Prepared CJitManager::Prepare(JitRequest& request, std::string& txp
 }
 
 void CJitManager::ReportUnsent(const CDevice& device) {
+  m_App->m_Metrics.FailDownlink(DownlinkFailure::kServer);
   TraceLine("JIT TX device %d frame not sent: its downlink state could not be stored\r\n", device.PKEY);
   LogTxFail(*m_App, PullAddress(device), device, "Not sent: downlink state not stored");
 }
@@ -287,6 +288,7 @@ CJitManager::Prepared CJitManager::PrepareRx1(JitRequest& request, std::string& 
   const int size = device.m_TxLength;
   const std::string data = EncodeFrame(device);
   if (data.empty() || !MakeClassATxpk(device, static_cast<uint32_t>(request.m_Delay), data, size, txpk)) {
+    m_App->m_Metrics.FailDownlink(DownlinkFailure::kServer);
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
     return Prepared::kNothing;
   }
@@ -330,6 +332,7 @@ void CJitManager::RestartClassCSweep() {
 
 CJitManager::ClassCOutcome CJitManager::FailClassC(CDLink& request, const char* reason) {
   TraceLine("JIT TX class C request %d for device %d failed: %s\r\n", request.PKEY, request.DEVPKEY, reason);
+  m_App->m_Metrics.FailDownlink(DownlinkFailure::kServer);
   // A request that cannot be marked would be tried again and again.
   if (m_App->m_LoRaDlinkList.MarkDownlinkFailed(&request, reason) != 0) return ClassCOutcome::kStopped;
   return ClassCOutcome::kFailed;
@@ -374,6 +377,7 @@ bool CJitManager::SendClassC(CDLink& request, std::unique_ptr<CDevice> device, c
   const std::string data = EncodeFrame(*device);
   std::string txpk;
   if (data.empty() || !MakeClassCTxpk(application, data, size, txpk)) {
+    m_App->m_Metrics.FailDownlink(DownlinkFailure::kServer);
     TraceLine("JIT TX ErrorGetTxMsg -------\r\n");
     return false;
   }
@@ -414,6 +418,7 @@ void CJitManager::SendTxpk(const CDevice& device, const std::string& txpk) {
   TraceLine("==================================================\r\n");
   TraceLine("TX Packet Seq : %lld\r\n", static_cast<long long>(device.TXSEQ));
   TraceLine("%s\r\nAddr=%s\r\n", WithoutFrameData(txpk).c_str(), AddressText(pullAddr).c_str());
+  ++m_App->m_Metrics.m_DownlinksSent;
   m_App->m_LoRaUdpServer.SendTo(kPullRespHeader, sizeof kPullRespHeader,
                                 reinterpret_cast<const uint8_t*>(txpk.data()), static_cast<int>(txpk.size()),
                                 pullAddr);

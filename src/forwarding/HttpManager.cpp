@@ -21,6 +21,7 @@
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "runtime/Trace.h"
+#include "util/Format.h"
 #include "util/Base64.h"
 #include "util/FieldText.h"
 #include "util/WinUtils.h"
@@ -60,24 +61,6 @@ constexpr const char* kHeaders[] = {
 constexpr char kAcceptEncoding[] = "gzip, deflate, br";
 
 // ---- Texts ------------------------------------------------------------------
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  const int length = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text;
-  if (length > 0) {
-    text.resize(static_cast<std::size_t>(length) + 1);
-    vsnprintf(text.data(), text.size(), format, again);
-    text.resize(static_cast<std::size_t>(length));
-  }
-  va_end(again);
-  return text;
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&

@@ -74,12 +74,14 @@ bool FromActiveGateway(CGateManager& gateways, const CJSonIFace2x& json, const S
 }
 
 // A gateway may send its PUSH_DATA only once it is active and has pulled.
-bool MayPush(const PushGateway& gateway) {
+bool MayPush(const PushGateway& gateway, CServerMetrics& metrics) {
   if (!gateway.active) {
+    metrics.Refuse(Refusal::kGatewayInactive);
     TraceLine("SetGatewayUpdate Null Error\n");
     return false;
   }
   if (!gateway.pullSeen) {
+    metrics.Refuse(Refusal::kGatewayNotPulling);
     TraceLine("m_LoRaGateMgr Not Received PullData\n");
     return false;
   }
@@ -144,7 +146,9 @@ void CQuorvexApp::HandleTxAck(const SocketAddress& from, const CJSonIFace2x& jso
     CountIgnoredTxAck(from);
     return;
   }
-  if (parsed.txOk == 0) LogTxFail(*this, from, "Tx Fail MSG = " + parsed.txError);
+  if (parsed.txOk != 0) return;
+  m_Metrics.FailDownlink(DownlinkFailure::kGateway);
+  LogTxFail(*this, from, "Tx Fail MSG = " + parsed.txError);
 }
 
 void CQuorvexApp::CountIgnoredTxAck(const SocketAddress& from) {
@@ -174,11 +178,15 @@ void CQuorvexApp::HandlePush(const SocketAddress& from, const CJSonIFace2x& json
   if (gateway->m_IsNew) NotifyWindow(UM_GATEWAYS);
   if (kind == 0) return;  // status reports are neither acknowledged nor used
   const PushGateway pushing = ReadPushGateway(m_LoRaGateMgr, *gateway);
-  if (!MayPush(pushing)) return;
+  if (!MayPush(pushing, m_Metrics)) return;
   std::optional<ReceivedFrame> frame = DecodeFirstRxpk(json, sender);
-  if (!frame) return;
+  if (!frame) {
+    m_Metrics.Refuse(Refusal::kBadPacket);
+    return;
+  }
   const uint8_t mtype = MTypeOf(frame->bytes[0]);
   if (!IsUplinkMType(mtype)) {
+    m_Metrics.Refuse(Refusal::kNotUplink);
     // Not an uplink (a join accept heard by a gateway, say): no PUSH_ACK.
     TraceLine("%s, Rx Packet Dropped: MType %d is not an uplink\n", sender.c_str(), mtype);
     return;

@@ -227,33 +227,39 @@ std::unique_ptr<CDevice> ProcessJoinRequestAt(CQuorvexApp& app, const SocketAddr
              FormatText("Join Fail, Frame Error (length %d): %s", static_cast<int>(bytes.size()),
                         FrameErrorText(request.error)),
              nullptr, 0);
+    app.m_Metrics.Refuse(Refusal::kFrameError);
     return nullptr;
   }
 
   CApplication application;
   if (!app.m_LoRaAppList.CopyApplicationByEui(request.appEui, application)) {
     LogDebug(app, from, "Not exist application - ", request.appEui, sizeof request.appEui);
+    app.m_Metrics.Refuse(Refusal::kUnknownApplication);
     return nullptr;
   }
   std::unique_ptr<CDevice> device = app.m_LoRaDevMgr.GetDeviceByEui(request.devEui);
   if (!device) {
     LogDebug(app, from, "Not exist device - ", request.devEui, sizeof request.devEui);
+    app.m_Metrics.Refuse(Refusal::kUnknownDevice);
     return nullptr;
   }
   ResetFrameState(*device, now);
 
   if (application.ACTIVATION == kActivationAbp) {
     LogDebug(app, from, "Join Fail, Device ABP mode - ", request.devEui, sizeof request.devEui);
+    app.m_Metrics.Refuse(Refusal::kAbpJoin);
     return device;
   }
   if (ComputeJoinMic(request.signedPart.data(), request.signedPart.size(), device->APPKEY) != request.mic) {
     // The device's EUI, never its key: debug records reach the window, the
     // packet log and the console.
     LogDebug(app, from, "Join Fail, Check app key - ", request.devEui, sizeof request.devEui);
+    app.m_Metrics.FailMic();
     return device;
   }
   if (device->APKEY != application.PKEY) {
     LogDebug(app, from, FormatText("Join Fail, Check Key %d  %d", device->APKEY, application.PKEY), nullptr, 0);
+    app.m_Metrics.Refuse(Refusal::kUnknownApplication);
     return device;
   }
 
@@ -262,12 +268,21 @@ std::unique_ptr<CDevice> ProcessJoinRequestAt(CQuorvexApp& app, const SocketAddr
   const int onFile = app.m_LoRaDevMgr.FindDevNonce(device->PKEY, request.devNonce);
   if (onFile == 2) {
     RefuseJoin(app, from, FormatText("DevNonce unreadable (code %d)", app.m_LoRaDevMgr.m_Result), request.devEui);
+    app.m_Metrics.Refuse(Refusal::kDatabase);
     return device;
   }
   const JoinChoice choice = ResolveDuplicate(app.m_LoRaJitMgr, gateway, meta, *device, now, onFile == 0);
   if (choice == JoinChoice::kReplay) {
     RefuseJoin(app, from, FormatText("DevNonce 0x%04X already used", request.devNonce), request.devEui);
+    app.m_Metrics.Refuse(Refusal::kDevNonceReplay);
     return device;
+  }
+  // A nonce on file that is not a replay is another gateway's copy of the
+  // request already counted.
+  if (choice == JoinChoice::kAnswer && onFile == 0) {
+    ++app.m_Metrics.m_Joins;
+  } else {
+    ++app.m_Metrics.m_Duplicates;
   }
   device->m_Accepted = choice == JoinChoice::kAnswer ? 1 : 0;
   if (device->m_Accepted) {

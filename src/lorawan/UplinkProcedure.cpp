@@ -187,12 +187,14 @@ std::unique_ptr<CDevice> ProcessDataUplinkAt(CQuorvexApp& app, const SocketAddre
              FormatText("UP-LINK Fail, Frame Error (length %d): %s", static_cast<int>(bytes.size()),
                         FrameErrorText(up.error)),
              nullptr, 0);
+    app.m_Metrics.Refuse(Refusal::kFrameError);
     return nullptr;
   }
 
   std::unique_ptr<CDevice> device = app.m_LoRaDevMgr.GetDeviceByAddr(up.devAddr);
   if (!device) {
     LogDebug(app, from, AddrText("Not exist device, DEVADDR - ", up.devAddr), nullptr, 0);
+    app.m_Metrics.Refuse(Refusal::kUnknownDevice);
     return nullptr;
   }
   ResetFrameState(*device, now);
@@ -202,23 +204,29 @@ std::unique_ptr<CDevice> ProcessDataUplinkAt(CQuorvexApp& app, const SocketAddre
     const std::string refusal = CounterRefusal(up, *device, counter.step);
     TraceLine("%s\r\n", refusal.c_str());
     LogDebug(app, from, refusal, nullptr, 0);
+    app.m_Metrics.Refuse(counter.step == CounterStep::kBehind ? Refusal::kCounterBehind : Refusal::kCounterTooFar);
     return device;
   }
   if (!MicMatches(up, *device, counter.full)) {
     LogDebug(app, from, AddrText("MIC Error, DEVADDR - ", device->DEVADDR), nullptr, 0);
+    app.m_Metrics.FailMic();
     return device;
   }
   CApplication application;
   if (!app.m_LoRaAppList.CopyApplication(device->APKEY, application)) {
     LogDebug(app, from, AddrText("Not exist application database Addr=", device->DEVADDR), nullptr, 0);
+    app.m_Metrics.Refuse(Refusal::kUnknownApplication);
     return device;
   }
 
   device->m_Accepted = 1;
-  if (counter.step == CounterStep::kRepeat)
+  if (counter.step == CounterStep::kRepeat) {
+    ++app.m_Metrics.m_Duplicates;
     device->m_Accepted = ResolveRepeat(app.m_LoRaJitMgr, gateway, meta, *device, now) ? 1 : 0;
-  else
+  } else {
+    ++app.m_Metrics.m_Uplinks;
     StartNewCounter(*device, counter.full);
+  }
   DecideAdr(*device, application, up, meta, counter.step, app.m_Settings.m_nAdrRxCount.Load());
 
   device->m_UpMType = up.MType();

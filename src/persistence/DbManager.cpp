@@ -18,6 +18,7 @@
 #include "persistence/DbStatement.h"
 #include "platform/Thread.h"
 #include "runtime/Trace.h"
+#include "util/Format.h"
 
 namespace quorvex {
 namespace {
@@ -510,7 +511,7 @@ void CDbManager::EndBatchEarly() {
   m_BatchOpen = false;
   bool lost = db == nullptr || sqlite3_get_autocommit(db) != 0;  // rolled back by an error already
   if (!lost) {
-    const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    const int rc = Commit(db);
     lost = rc != SQLITE_OK;
     if (lost) {
       TraceLine("CDbManager::CommitBatch Error %d (%s), committing early\r\n", rc, sqlite3_errstr(rc));
@@ -558,11 +559,51 @@ bool CDbManager::CommitOwnBatch() {
     if (opened) TraceLine("CDbManager::CommitBatch Error: the batch was rolled back\r\n");
     return !opened;
   }
-  const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  const int rc = Commit(db);
   if (rc == SQLITE_OK) return true;
   TraceLine("CDbManager::CommitBatch Error %d (%s)\r\n", rc, sqlite3_errstr(rc));
   if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   return false;
+}
+
+int CDbManager::Commit(sqlite3* db) {
+  const auto start = std::chrono::steady_clock::now();
+  const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  m_CommitLatency.Add(static_cast<uint64_t>(took.count()));
+  m_LastCommitResult = rc;
+  if (rc != SQLITE_OK) ++m_CommitFailures;
+  return rc;
+}
+
+std::string CDbManager::WriteProblem() {
+  // The server's own statements hold the lock while they wait for another
+  // program's; the check must not wait behind them for their busy timeout.
+  std::unique_lock<std::recursive_mutex> lock(m_Lock, std::defer_lock);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeTimeoutMs);
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return Format("the database is busy: a write has waited more than %d ms", kProbeTimeoutMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  sqlite3* db = m_Db.get();
+  if (db == nullptr) return "the database is not open";
+  if (const int last = m_LastCommitResult.load(); last != SQLITE_OK)
+    return std::string("the last commit failed: ") + sqlite3_errstr(last);
+  // An open batch already holds the write lock: nothing to wait for.
+  if (sqlite3_get_autocommit(db) == 0) return {};
+  const int rc = ProbeWriteLock(db);
+  if (rc == SQLITE_OK) return {};
+  if (rc == SQLITE_BUSY) return "the database is locked by another program";
+  return std::string("the database cannot be written: ") + sqlite3_errstr(rc);
+}
+
+int CDbManager::ProbeWriteLock(sqlite3* db) {
+  sqlite3_busy_timeout(db, kProbeTimeoutMs);
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  return rc;
 }
 
 CDbManager::Savepoint::Savepoint(CDbManager& db) : m_Db(db.Connection()) {

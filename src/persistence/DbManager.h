@@ -15,6 +15,7 @@
 // reverse. An owner that must change its own list together with a statement
 // holds Mutex() across both (the lock is recursive).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,6 +26,7 @@
 #include "persistence/GatewayRow.h"
 #include "persistence/Log.h"
 #include "runtime/BaseThread.h"
+#include "util/LatencyHistogram.h"
 
 struct sqlite3;
 
@@ -147,6 +149,21 @@ class CDbManager : public CBaseMgr {
   // True while a batch is open.
   bool InBatch();
 
+  // How long group commits took (failed ones included), and how many failed.
+  const CLatencyHistogram& CommitLatency() const { return m_CommitLatency; }
+  uint64_t CommitFailures() const { return m_CommitFailures.load(); }
+
+  // Whether the server can store what it receives: empty when it can, else
+  // the reason ("the database is not open", "the last commit failed: ...",
+  // "the database is locked by another program", "the database is busy:
+  // ..." when a statement of the server has held Mutex() for longer than
+  // kProbeTimeoutMs). Takes the write lock for a moment (BEGIN IMMEDIATE,
+  // ROLLBACK) unless a batch already holds it, waiting at most
+  // kProbeTimeoutMs for another program's lock, and so at most about twice
+  // that in all.
+  static constexpr int kProbeTimeoutMs = 250;
+  std::string WriteProblem();
+
   // A savepoint in the open transaction: the statements run while it lives
   // are kept by Keep() and undone when it ends without, so that one step of
   // a batch (the writes of one frame) is stored whole or not at all. Hold
@@ -194,6 +211,10 @@ class CDbManager : public CBaseMgr {
   // Commits this thread's open batch (or finds it rolled back); see
   // CommitBatch. Call with m_Lock held.
   bool CommitOwnBatch();
+  // COMMIT on `db`, timed into m_CommitLatency; SQLite's code.
+  int Commit(sqlite3* db);
+  // BEGIN IMMEDIATE and ROLLBACK within kProbeTimeoutMs; SQLite's code.
+  int ProbeWriteLock(sqlite3* db);
 
   std::unique_ptr<sqlite3, ConnectionCloser> m_Db;
   // A batch was opened and has not been committed since, and the thread it
@@ -206,6 +227,10 @@ class CDbManager : public CBaseMgr {
   std::map<std::thread::id, bool> m_EndedEarly;
   // Folds the write-ahead log back into the file on a thread of its own.
   std::unique_ptr<CWalCheckpointer> m_Checkpointer;
+  CLatencyHistogram m_CommitLatency;
+  std::atomic<uint64_t> m_CommitFailures{0};
+  // Code of the latest commit's failure, SQLITE_OK after a good one.
+  std::atomic<int> m_LastCommitResult{0};
 };
 
 }  // namespace quorvex

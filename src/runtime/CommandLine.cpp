@@ -17,6 +17,26 @@ bool ParsePort(const char* text, int& port) {
   return true;
 }
 
+bool ParseListenAddress(const char* text, std::string& host, int& port) {
+  if (text == nullptr) return false;
+  const std::string given = text;
+  const std::size_t colon = given.rfind(':');
+  if (colon == std::string::npos) {
+    host = kDefaultMetricsHost;
+    return ParsePort(text, port);
+  }
+  std::string name = given.substr(0, colon);
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  } else if (name.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets, or the port is ambiguous
+  }
+  if (name.empty() || name.find_first_of(" \t[]") != std::string::npos) return false;
+  if (!ParsePort(given.c_str() + colon + 1, port)) return false;
+  host = name;
+  return true;
+}
+
 std::string DataDirOrDefault(const std::string& given) {
   return given.empty() ? CWinUtils::GetModulePath() : given;
 }

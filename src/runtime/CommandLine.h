@@ -1,5 +1,6 @@
 // The options the server programs share: --data-dir DIR and --port N, and
-// the headless server's packet-log limit --log-keep N.
+// the headless server's packet-log limit --log-keep N and metrics address
+// --metrics [HOST:]PORT.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -25,5 +26,13 @@ inline constexpr int64_t kMaxLogKeepRows = 1000000000000;
 // The rows the packet log keeps, as decimal text: 0 (no limit: the log grows
 // without end) or 1 up to kMaxLogKeepRows; false for anything else.
 bool ParseLogKeep(const char* text, int64_t& rows);
+
+// Where the metrics endpoint listens when only a port is given: this host
+// alone, since the counters say a lot about the network.
+inline constexpr char kDefaultMetricsHost[] = "127.0.0.1";
+
+// "PORT", "HOST:PORT" or "[IPV6]:PORT" into `host` (kDefaultMetricsHost
+// for a bare port) and `port` (1-65535); false for anything else.
+bool ParseListenAddress(const char* text, std::string& host, int& port);
 
 }  // namespace quorvex

@@ -26,6 +26,7 @@
 #include "persistence/Log.h"
 #include "persistence/LogManager.h"
 #include "platform/Tick.h"
+#include "runtime/ServerMetrics.h"
 #include "runtime/Settings.h"
 #include "runtime/WindowLink.h"
 
@@ -115,6 +116,7 @@ class CQuorvexApp {
   std::function<int64_t()> m_UnixClockMs = UnixTimeMs;
 
   // Owned members, constructed in this order and destroyed in reverse.
+  CServerMetrics m_Metrics;
   CDbManager m_LoRaDbMgr;
   CAppList m_LoRaAppList{m_LoRaDbMgr};
   int32_t m_SelectedApp = 0;
