@@ -17,13 +17,24 @@ bool ParsePort(const char* text, int& port) {
   return true;
 }
 
+namespace {
+
+// ParsePort, for digits only (strtol would also take a sign and blanks).
+bool ParsePortDigits(const std::string& text, int& port) {
+  if (text.find_first_not_of("0123456789") != std::string::npos) return false;
+  return ParsePort(text.c_str(), port);
+}
+
+}  // namespace
+
 bool ParseListenAddress(const char* text, std::string& host, int& port) {
   if (text == nullptr) return false;
   const std::string given = text;
   const std::size_t colon = given.rfind(':');
   if (colon == std::string::npos) {
+    if (!ParsePortDigits(given, port)) return false;
     host = kDefaultMetricsHost;
-    return ParsePort(text, port);
+    return true;
   }
   std::string name = given.substr(0, colon);
   if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
@@ -32,7 +43,7 @@ bool ParseListenAddress(const char* text, std::string& host, int& port) {
     return false;  // an IPv6 address needs its brackets, or the port is ambiguous
   }
   if (name.empty() || name.find_first_of(" \t[]") != std::string::npos) return false;
-  if (!ParsePort(given.c_str() + colon + 1, port)) return false;
+  if (!ParsePortDigits(given.substr(colon + 1), port)) return false;
   host = name;
   return true;
 }

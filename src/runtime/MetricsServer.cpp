@@ -1,6 +1,7 @@
 #include "runtime/MetricsServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <chrono>
 
@@ -18,6 +19,14 @@ constexpr std::size_t kServingThreads = 2;
 constexpr time_t kReadTimeoutSeconds = 5;
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 
+// Address reuse lets a restarted server listen while old connections linger;
+// port reuse, which the library also sets by default, would let a second
+// server bind the same port and take half of the scrapes unnoticed.
+void ListenSocketOptions(int socket) {
+  const int yes = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
 }  // namespace
 
 CMetricsServer::CMetricsServer(CQuorvexApp& app) : m_App(app) {}
@@ -32,6 +41,7 @@ bool CMetricsServer::Start(const std::string& host, int port, std::string& error
   auto server = std::make_unique<httplib::Server>();
   server->new_task_queue = [] { return new httplib::ThreadPool(kServingThreads); };
   server->set_read_timeout(kReadTimeoutSeconds, 0);
+  server->set_socket_options(ListenSocketOptions);
   const int bound = port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
   if (bound <= 0) {
     error = "cannot listen on " + host + " port " + std::to_string(port) + " (in use, or not an address of this host)";

@@ -2,6 +2,7 @@
 // on SIGINT and SIGTERM, the busy-port report and the settings file.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -46,6 +47,10 @@ TEST(ServerProcessTest, CommandLineErrorsExitTwoAndHelpExitsZero) {
       {{"--log-keep", "-1"}, 2, "bad row count '-1' for --log-keep"},
       {{"--log-keep", "1e6"}, 2, "bad row count '1e6' for --log-keep"},
       {{"--log-keep", "1000000000001"}, 2, "bad row count '1000000000001'"},
+      {{"--help"}, 0, "--metrics [HOST:]PORT"},
+      {{"--metrics"}, 2, "--metrics needs a value"},
+      {{"--metrics", "host:"}, 2, "bad address 'host:' for --metrics"},
+      {{"--metrics", "::1:9100"}, 2, "bad address '::1:9100' for --metrics"},
   };
   for (const auto& c : cases) {
     std::string out, err;
@@ -270,6 +275,41 @@ TEST(ServerProcessTest, LogKeepZeroKeepsEveryRowAndTheDefaultIsAMillion) {
     test::RawDb raw((dir.Path() / CDbManager::kFileName).string());
     EXPECT_EQ(raw.Scalar("SELECT COUNT(*) FROM LOGTBL"), "50");
   }
+}
+
+// The endpoint of a real server process: on loopback by default, answering
+// /health and /metrics; a port another program holds is an error at start.
+TEST(ServerProcessTest, MetricsEndpointServesOnLoopbackOrRefusesABusyPort) {
+  test::TempDir dir;
+  const uint16_t port = test::FreeTcpPort();
+  ServerProcess server(kServer,
+                       {"--data-dir", dir.Path().string(), "--port", std::to_string(test::FreeUdpPort()), "--metrics",
+                        std::to_string(port)},
+                       dir.Path().string());
+  ASSERT_TRUE(test::WaitUntil([&] { return server.Stderr().find("serves /health") != std::string::npos; }))
+      << server.Stderr();
+  EXPECT_NE(server.Stderr().find("on http://127.0.0.1:" + std::to_string(port)), std::string::npos);
+  httplib::Client client("127.0.0.1", port);
+  auto health = client.Get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  auto metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_NE(metrics->body.find("\nquorvex_uplinks_total 0\n"), std::string::npos);
+
+  // A second server on the same metrics port stops at once.
+  test::TempDir other;
+  std::string out, err;
+  EXPECT_EQ(RunToEnd(kServer,
+                     {"--data-dir", other.Path().string(), "--port", std::to_string(test::FreeUdpPort()), "--metrics",
+                      std::to_string(port)},
+                     other.Path().string(), &out, &err),
+            1);
+  EXPECT_NE(err.find("metrics endpoint: cannot listen on 127.0.0.1 port " + std::to_string(port)), std::string::npos)
+      << err;
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(test::kPatienceMs), 0) << server.Stderr();
 }
 
 }  // namespace

@@ -54,6 +54,44 @@ TEST(CommandLineTest, LogKeepTakesZeroOrAPlainRowCount) {
   }
 }
 
+// The metrics endpoint listens on this host alone unless told otherwise.
+TEST(CommandLineTest, MetricsAddressIsAPortOrHostAndPort) {
+  const struct {
+    const char* text;
+    bool ok;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"9100", true, "127.0.0.1", 9100},
+      {"0.0.0.0:9100", true, "0.0.0.0", 9100},
+      {"192.168.1.5:80", true, "192.168.1.5", 80},
+      {"localhost:65535", true, "localhost", 65535},
+      {"[::1]:9100", true, "::1", 9100},
+      {"[::]:9100", true, "::", 9100},
+      {"::1:9100", false, "", 0},  // an IPv6 address needs brackets
+      {":9100", false, "", 0},
+      {"[]:9100", false, "", 0},
+      {"host:", false, "", 0},
+      {"host:0", false, "", 0},
+      {"host:65536", false, "", 0},
+      {"host:+80", false, "", 0},
+      {"host: 80", false, "", 0},
+      {"my host:80", false, "", 0},
+      {"0", false, "", 0},
+      {"", false, "", 0},
+      {nullptr, false, "", 0},
+  };
+  for (const auto& c : cases) {
+    std::string host = "unchanged";
+    int port = -1;
+    const char* shown = c.text ? c.text : "null";
+    ASSERT_EQ(ParseListenAddress(c.text, host, port), c.ok) << shown;
+    if (!c.ok) continue;
+    EXPECT_EQ(host, c.host) << shown;
+    EXPECT_EQ(port, c.port) << shown;
+  }
+}
+
 // Without --data-dir both programs use the directory they are installed in,
 // so that an admin tool beside the server finds the server's file.
 TEST(CommandLineTest, DataDirDefaultsToTheProgramsDirectory) {

@@ -9,8 +9,10 @@
 
 namespace quorvex::test {
 
-uint16_t FreeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+namespace {
+
+uint16_t FreePort(int type) {
+  int fd = socket(AF_INET, type, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -25,5 +27,11 @@ uint16_t FreeUdpPort() {
   close(fd);
   return ntohs(addr.sin_port);
 }
+
+}  // namespace
+
+uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+
+uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
 
 }  // namespace quorvex::test
