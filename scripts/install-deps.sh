@@ -10,7 +10,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libjsoncpp-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev            # test-only oracle for the AES/CMAC cross-checks
-  libcpp-httplib-dev    # test-only application server on loopback
+  libcpp-httplib-dev    # the server's /health and /metrics endpoint; the tests' application servers
   clang libclang-rt-14-dev   # fuzzing and sanitizer runtimes
   qt6-base-dev          # the operator window (Qt 6 Widgets)
   fonts-liberation2     # the window's fallback face (Liberation Sans), the same on every machine
