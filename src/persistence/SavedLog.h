@@ -25,7 +25,7 @@ std::string SavedLogTimeText(time_t when);
 // Rows shorter than four columns are written as they are.
 std::string FormatSavedLog(const std::vector<std::vector<std::string>>& rows, const std::string& timeText);
 
-// FormatSavedLog in parts, for rows that are not all held at once (a whole
+// FormatSavedLog piece by piece, for rows that are not all held at once (a whole
 // database log written as it is read): the header, the widths of the APP and
 // MAC fields widened by every row in turn, and then each row's line with
 // those widths. Header and lines joined are FormatSavedLog's text once every
