@@ -4,6 +4,7 @@
 #pragma once
 #include <json/json.h>
 
+#include <ctime>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -67,6 +68,8 @@ struct AdminContext {
   std::ostream& out;
   std::ostream& err;
   AdminSession* session = nullptr;
+  // The current time: the log's rows are dated counting back from its day.
+  time_t now = 0;
 
   // The operand at `index` of the words (0 the noun, 1 the verb), if given.
   std::optional<std::string> Word(size_t index) const;
@@ -88,13 +91,15 @@ struct AdminContext {
 };
 
 // The record commands ("app", "device", "gateway", "downlink"), the
-// options commands and the device import; each returns the exit status.
+// options commands, the device import and the packet-log commands; each
+// returns the exit status.
 int RunApplicationCommand(AdminContext& ctx);
 int RunDeviceCommand(AdminContext& ctx);
 int RunGatewayCommand(AdminContext& ctx);
 int RunDownlinkCommand(AdminContext& ctx);
 int RunOptionsCommand(AdminContext& ctx);
 int RunImportCommand(AdminContext& ctx);
+int RunLogCommand(AdminContext& ctx);
 
 // The text of a choice list entry typed on the command line, matched
 // ignoring case; -1 when it matches none, so that the form rules refuse it

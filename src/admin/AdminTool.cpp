@@ -13,7 +13,7 @@ namespace quorvex::admin {
 namespace {
 
 // Options that stand alone; every other "--name" takes the next word as its value.
-bool IsSwitch(const std::string& name) { return name == "dry-run"; }
+bool IsSwitch(const std::string& name) { return name == "dry-run" || name == "yes" || name == "with-debug"; }
 
 bool TakeGlobal(const std::string& arg, const std::vector<std::string>& args, size_t& i, AdminArgs& parsed,
                 std::string& problem, bool& taken) {
@@ -36,7 +36,7 @@ bool TakeGlobal(const std::string& arg, const std::vector<std::string>& args, si
 
 bool IsNoun(const std::string& noun) {
   return noun == "app" || noun == "device" || noun == "gateway" || noun == "downlink" || noun == "options" ||
-         noun == "import";
+         noun == "import" || noun == "log";
 }
 
 bool NeedsSession(const std::string& noun) { return noun != "options"; }
@@ -179,11 +179,21 @@ const char* AdminUsage() {
          "  import devices FILE.csv --app APP [--netid N] [--dry-run]\n"
          "      header row naming columns: DevEUI, DevAddr, NetID, AppKey, AppSKey, NwkSKey, Memo;\n"
          "      every line is checked and nothing is stored unless all are accepted\n"
+         "  log export [--format csv|text] [--device DEV] [--from TIME] [--to TIME] [--with-debug]\n"
+         "          [--out FILE]\n"
+         "      csv: a header row naming the LOGTBL columns, then a row per record in the order\n"
+         "      stored; text: the file the window's Save writes; DEBUG records only with --with-debug;\n"
+         "      rows from --from (included) up to --to (not included); with --out, --json prints\n"
+         "      {\"rows\":N,\"file\":FILE}\n"
+         "  log clear [--before TIME] --yes\n"
+         "      deletes the records logged before TIME (every record without it), in short steps\n"
          "  options show | set NAME VALUE\n"
          "      NAME: auto-restart, server-debug, debug-log-view, auto-scroll, auto-reg (on|off),\n"
          "            adr-rx-count (2..10)\n"
          "\n"
          "APP is an application's key or EUI, DEV a device's EUI, GW a gateway's key or ID.\n"
+         "TIME is local time, YYYY-MM-DD (its midnight) or YYYY-MM-DDTHH:MM[:SS]; the log keeps\n"
+         "only each record's day of the month, so records are dated counting back from today.\n"
          "Exit status: 0 done, 1 refused (the reason on stderr), 2 bad usage.\n";
 }
 
@@ -197,16 +207,21 @@ int Dispatch(AdminContext& ctx) {
   if (noun == "downlink") return RunDownlinkCommand(ctx);
   if (noun == "options") return RunOptionsCommand(ctx);
   if (noun == "import") return RunImportCommand(ctx);
+  if (noun == "log") return RunLogCommand(ctx);
   return ctx.Usage("unknown command '" + noun + "'");
 }
 
 }  // namespace
 
 int RunAdmin(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  return RunAdminAt(args, out, err, time(nullptr));
+}
+
+int RunAdminAt(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, time_t now) {
   AdminArgs parsed;
   std::string problem;
   const bool parsedOk = ParseAdminArgs(args, parsed, problem);
-  AdminContext ctx{parsed, out, err};
+  AdminContext ctx{parsed, out, err, nullptr, now};
   if (!parsedOk) return ctx.Usage(problem);
   if (parsed.help) {
     out << AdminUsage();

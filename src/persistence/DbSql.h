@@ -104,6 +104,20 @@ inline constexpr const char* kDeleteAllLogs = "DELETE FROM LOGTBL";
 inline constexpr const char* kTrimLogStep =
     "DELETE FROM LOGTBL WHERE PKEY <= (SELECT MAX(PKEY) FROM LOGTBL) - ?1 "
     "AND PKEY < (SELECT MIN(PKEY) FROM LOGTBL) + ?2";
+// The rows of an export: a key range [?1, ?2), TYPE at least ?3 (1 leaves
+// out the debug records, as the log views do), of the device with DEVEUI ?4
+// or of all for ''. In key order, the order they were stored.
+inline constexpr const char* kSelectLogRange =
+    "SELECT * FROM LOGTBL WHERE PKEY >= ?1 AND PKEY < ?2 AND TYPE >= ?3 AND (?4 = '' OR DEVEUI = ?4) "
+    "ORDER BY PKEY";
+// Keys and times, newest first, for dating the rows (LogDates.h).
+inline constexpr const char* kSelectLogTimesNewestFirst = "SELECT PKEY, RXTIME FROM LOGTBL ORDER BY PKEY DESC";
+inline constexpr const char* kSelectLogKeyAfterLast = "SELECT IFNULL(MAX(PKEY), 0) + 1 FROM LOGTBL";
+inline constexpr const char* kCountLogRowsBefore = "SELECT COUNT(*) FROM LOGTBL WHERE PKEY < ?1";
+// One step of an operator's clearing: the oldest rows below key ?1, at most
+// ?2 of them, found in the key's b-tree as kTrimLogStep finds them.
+inline constexpr const char* kDeleteLogStepBefore =
+    "DELETE FROM LOGTBL WHERE PKEY < ?1 AND PKEY < (SELECT MIN(PKEY) FROM LOGTBL) + ?2";
 
 // Moves when another connection committed to the file.
 inline constexpr const char* kSelectDataVersion = "PRAGMA data_version";

@@ -36,12 +36,11 @@ void AppendHeaderLine(std::string& out, const std::string& text) {
   out += kLineEnd;
 }
 
-size_t ColumnWidth(const std::vector<std::vector<std::string>>& rows, size_t column) {
-  size_t width = kMinWideWidth;
-  for (const auto& row : rows) {
-    if (column < row.size()) width = std::max(width, row[column].size());
-  }
-  return width + kWideMargin;
+// The field width of a wide column whose longest text is `longest`.
+size_t WideWidth(size_t longest) { return std::max(kMinWideWidth, longest) + kWideMargin; }
+
+size_t TextSize(const std::vector<std::string>& row, size_t column) {
+  return column < row.size() ? row[column].size() : 0;
 }
 
 }  // namespace
@@ -52,7 +51,7 @@ std::string SavedLogTimeText(time_t when) {
   return FormatTraceTime(local);
 }
 
-std::string FormatSavedLog(const std::vector<std::vector<std::string>>& rows, const std::string& timeText) {
+std::string SavedLogHeader(const std::string& timeText) {
   const std::string rule(kRuleLength, '=');
   std::string out;
   AppendHeaderLine(out, rule);
@@ -62,24 +61,36 @@ std::string FormatSavedLog(const std::vector<std::vector<std::string>>& rows, co
   AppendHeaderLine(out, kSavedLogContact);
   AppendHeaderLine(out, rule);
   out += kLineEnd;
+  return out;
+}
 
-  const size_t appWidth = ColumnWidth(rows, kAppColumn);
-  const size_t macWidth = ColumnWidth(rows, kMacColumn);
-  for (const auto& row : rows) {
-    out += kIndent;
-    for (size_t i = 0; i < row.size(); ++i) {
-      if (i == 0) {
-        out += Padded(row[i] + " ", kTypeWidth);
-      } else if (i == kAppColumn) {
-        out += Padded(row[i], appWidth);
-      } else if (i == kMacColumn) {
-        out += Padded(row[i], macWidth);
-      } else {
-        out += Padded(row[i], kOtherWidth);
-      }
+void SavedLogWidths::Widen(const std::vector<std::string>& row) {
+  app = std::max(app, TextSize(row, kAppColumn));
+  mac = std::max(mac, TextSize(row, kMacColumn));
+}
+
+std::string SavedLogLine(const std::vector<std::string>& row, const SavedLogWidths& widths) {
+  std::string out = kIndent;
+  for (size_t i = 0; i < row.size(); ++i) {
+    if (i == 0) {
+      out += Padded(row[i] + " ", kTypeWidth);
+    } else if (i == kAppColumn) {
+      out += Padded(row[i], WideWidth(widths.app));
+    } else if (i == kMacColumn) {
+      out += Padded(row[i], WideWidth(widths.mac));
+    } else {
+      out += Padded(row[i], kOtherWidth);
     }
-    out += kLineEnd;
   }
+  out += kLineEnd;
+  return out;
+}
+
+std::string FormatSavedLog(const std::vector<std::vector<std::string>>& rows, const std::string& timeText) {
+  SavedLogWidths widths;
+  for (const auto& row : rows) widths.Widen(row);
+  std::string out = SavedLogHeader(timeText);
+  for (const auto& row : rows) out += SavedLogLine(row, widths);
   return out;
 }
 

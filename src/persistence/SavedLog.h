@@ -4,6 +4,7 @@
 // and by the tools they paste it into, so the layout is fixed byte for byte
 // (CRLF line ends, three-space indent).
 #pragma once
+#include <cstddef>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -23,6 +24,19 @@ std::string SavedLogTimeText(time_t when);
 // column (at least 25), every other column to 20; longer texts are never cut.
 // Rows shorter than four columns are written as they are.
 std::string FormatSavedLog(const std::vector<std::vector<std::string>>& rows, const std::string& timeText);
+
+// FormatSavedLog piece by piece, for rows that are not all held at once (a whole
+// database log written as it is read): the header, the widths of the APP and
+// MAC fields widened by every row in turn, and then each row's line with
+// those widths. Header and lines joined are FormatSavedLog's text once every
+// row has widened the widths.
+std::string SavedLogHeader(const std::string& timeText);
+struct SavedLogWidths {
+  size_t app = 0;  // the longest APP and MAC texts seen, before the margin
+  size_t mac = 0;
+  void Widen(const std::vector<std::string>& row);
+};
+std::string SavedLogLine(const std::vector<std::string>& row, const SavedLogWidths& widths);
 
 // Creates or truncates `path` and writes FormatSavedLog(rows,
 // SavedLogTimeText(now)) to it. false when the file cannot be created or

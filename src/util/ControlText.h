@@ -13,5 +13,8 @@ namespace quorvex {
 void AppendEscapedControls(std::string& out, std::string_view text);
 // The same as a new string.
 std::string EscapeControlChars(std::string_view text);
+// EscapeControlChars with tab, line feed and carriage return escaped too, for
+// a text that must stay on its one line.
+std::string EscapeAllControlChars(std::string_view text);
 
 }  // namespace quorvex

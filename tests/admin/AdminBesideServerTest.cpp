@@ -48,6 +48,8 @@ TEST(AdminBesideServerTest, CommandsSucceedWhileTheServerRuns) {
       {"options", "set", "adr-rx-count", "4"},
       {"gateway", "add", "--id", "1111111111111111", "--active", "off"},
       {"gateway", "delete", "1111111111111111"},
+      {"log", "export", "--format", "text"},
+      {"log", "clear", "--yes"},
   };
   for (std::vector<std::string> command : commands) {
     gateway.SendPullData();
