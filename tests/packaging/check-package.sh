@@ -32,7 +32,7 @@ absent() { ! "$@"; }
 systemd_running() { [ -d /run/systemd/system ]; }
 
 unit=/usr/lib/systemd/system/quorvex.service
-programs=(/usr/bin/quorvex-server /usr/bin/quorvex-console /usr/bin/quorvex-gwsim)
+programs=(/usr/bin/quorvex-server /usr/bin/quorvex-admin /usr/bin/quorvex-console /usr/bin/quorvex-gwsim)
 workdir=$(mktemp -d)
 trap 'rm -rf "$workdir"' EXIT
 
@@ -53,14 +53,22 @@ check "/var/lib/quorvex belongs to it, mode 750" \
 
 echo "== the installed server, run as the service user with the unit's options"
 port=$((41000 + RANDOM % 2000))  # not 1700: another server on the machine may hold it
+metrics=$((43000 + RANDOM % 2000))
 (cd /var/lib/quorvex && umask 0027 && exec setpriv --reuid quorvex --regid quorvex --init-groups \
-   /usr/bin/quorvex-server --data-dir /var/lib/quorvex --port "$port") \
+   /usr/bin/quorvex-server --data-dir /var/lib/quorvex --port "$port" --metrics "$metrics") \
    >"$workdir/server.out" 2>"$workdir/server.err" &
 server=$!
 for _ in $(seq 50); do grep -q "running on UDP port" "$workdir/server.err" && break; sleep 0.1; done
 check "the server says it is running" grep -q "running on UDP port $port" "$workdir/server.err"
 check "a gateway's PULL_DATA is acknowledged" sh -c \
   "/usr/bin/quorvex-gwsim --port $port pull --listen 1 2>&1 | grep -qi 'PULL_ACK'"
+check "its /health answers ok on loopback" bash -c \
+  "exec 3<>/dev/tcp/127.0.0.1/$metrics && printf 'GET /health HTTP/1.0\r\n\r\n' >&3 && grep -q '^ok' <&3"
+check "quorvex-admin adds an application to the running server's file" \
+  setpriv --reuid quorvex --regid quorvex --init-groups /usr/bin/quorvex-admin --data-dir /var/lib/quorvex \
+  app add --eui 70B3D57ED0000001 --activation abp --class A
+check "quorvex-admin lists it" sh -c \
+  "setpriv --reuid quorvex --regid quorvex --init-groups /usr/bin/quorvex-admin --data-dir /var/lib/quorvex app list | grep -q '70 B3 D5 7E D0 00 00 01'"
 kill -TERM "$server"
 status=0; wait "$server" || status=$?
 check "SIGTERM stops it with status 0 (was $status)" test "$status" -eq 0
