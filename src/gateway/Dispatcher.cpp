@@ -1,9 +1,10 @@
 // The datagram dispatcher: runs on the UDP receive thread, inside the
 // socket's callback lock, once for every datagram a gateway sends. It parses
 // the packet-forwarder header and JSON, finds or registers the gateway,
-// acknowledges as the protocol rules say, decodes the first radio packet and
-// hands join requests and data uplinks to the LoRaWAN layer, then queues the
-// answer for the transmit scheduler.
+// acknowledges as the protocol rules say and decodes the first radio packet.
+// A join request or data uplink is acknowledged at once (the protocol gives
+// the PUSH_ACK no durability meaning) and handed to the frame thread, which
+// runs the LoRaWAN layer and queues the answer for the transmit scheduler.
 #include <cinttypes>
 #include <cstdio>
 #include <optional>
@@ -28,6 +29,8 @@ struct ReceivedFrame {
 };
 
 namespace {
+
+constexpr uint64_t kDroppedTraceGapMs = 1000;
 
 constexpr uint8_t kProtocolVersion = 2;
 constexpr uint8_t kPushAck = 1;
@@ -191,25 +194,48 @@ void CQuorvexApp::HandlePush(const SocketAddress& from, const CJSonIFace2x& json
     TraceLine("%s, Rx Packet Dropped: MType %d is not an uplink\n", sender.c_str(), mtype);
     return;
   }
-  // The writes of this uplink join the receive thread's group commit, which
-  // ends with the burst of datagrams.
-  m_LoRaDbMgr.BeginBatch();
-  std::unique_ptr<CDevice> device = RouteFrame(from, *gateway, mtype, *frame);
+  // Its receive windows count from now, however long it waits for the frame thread.
+  PendingFrame pending{from,           gateway,         pushing.key, mtype, std::move(frame->bytes), frame->meta,
+                       GetTickCount64(), m_UnixClockMs()};
+  // Queued before the acknowledgement leaves: whoever has seen the
+  // PUSH_ACK may wait for the frame to be handled (WaitForFramesHandled).
+  HandOver(std::move(pending));
   SendAck(m_LoRaUdpServer, json.m_PushToken, kPushAck, pushing.pushAddr);
-  if (device) QueueAnswer(std::move(device), *gateway, pushing.key, mtype, frame->meta);
 }
 
-std::unique_ptr<CDevice> CQuorvexApp::RouteFrame(const SocketAddress& from, CGateway& gateway, uint8_t mtype,
-                                                 const ReceivedFrame& frame) {
+void CQuorvexApp::HandOver(PendingFrame frame) {
+  if (!m_Frames.Push(std::move(frame))) CountDroppedFrame();
+}
+
+void CQuorvexApp::CountDroppedFrame() {
+  const uint64_t dropped = ++m_Metrics.m_FramesDropped;
+  // One line per second: an overload must not turn into a flood of lines.
+  const uint64_t now = GetTickCount64();
+  if (m_DroppedTraceTick != 0 && now - m_DroppedTraceTick < kDroppedTraceGapMs) return;
+  m_DroppedTraceTick = now;
+  TraceLine("Rx Packet Dropped: %zu frames wait for the frame thread (%" PRIu64 " dropped so far)\r\n",
+            CFramePipeline::kMaxWaiting, dropped);
+}
+
+void CQuorvexApp::HandleFrame(PendingFrame& frame) {
+  // The writes of this frame join the frame thread's group commit, which
+  // ends with the group of frames it took.
+  m_LoRaDbMgr.BeginBatch();
+  std::unique_ptr<CDevice> device = RouteFrame(frame);
+  if (device) QueueAnswer(std::move(device), frame);
+}
+
+std::unique_ptr<CDevice> CQuorvexApp::RouteFrame(const PendingFrame& frame) {
   const int size = static_cast<int>(frame.bytes.size());
-  if (mtype == kMTypeJoinRequest)
-    return ProcessJoinRequest(*this, from, gateway, frame.bytes[0], frame.meta, frame.bytes.data(), size);
-  return ProcessDataUplink(*this, from, gateway, frame.bytes[0], frame.meta, frame.bytes.data(), size);
+  if (frame.mtype == kMTypeJoinRequest)
+    return ProcessJoinRequestAt(*this, frame.from, *frame.gateway, frame.bytes[0], frame.meta, frame.bytes.data(),
+                                size, frame.rxTick);
+  return ProcessDataUplinkAt(*this, frame.from, *frame.gateway, frame.bytes[0], frame.meta, frame.bytes.data(), size,
+                             frame.rxTick);
 }
 
-void CQuorvexApp::QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway, int32_t gatewayKey, uint8_t mtype,
-                              const RadioMetadata& meta) {
-  const bool join = mtype == kMTypeJoinRequest;
+void CQuorvexApp::QueueAnswer(std::unique_ptr<CDevice> device, const PendingFrame& frame) {
+  const bool join = frame.mtype == kMTypeJoinRequest;
   // The device record is a copy read when the frame came in; the scheduler
   // may have stored a downlink counter since. So a frame that was not
   // accepted writes only its reception, an accepted join starts a new
@@ -230,10 +256,10 @@ void CQuorvexApp::QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway
   // or delete the list's record while the answer waits in the queue.
   auto application = std::make_shared<CApplication>();
   if (m_LoRaAppList.CopyApplication(device->APKEY, *application)) device->m_Application = std::move(application);
-  device->GPKEY = gatewayKey;
-  device->m_Gateway = &gateway;
-  device->m_RxInfo = meta;
-  device->m_RxUnixMs = m_UnixClockMs();
+  device->GPKEY = frame.gatewayKey;
+  device->m_Gateway = frame.gateway;
+  device->m_RxInfo = frame.meta;
+  device->m_RxUnixMs = frame.rxUnixMs;
   save();
   auto request = std::make_unique<JitRequest>();
   request->m_Delay = static_cast<int32_t>(join ? kJoinDelayMs : kUplinkDelayMs);

@@ -52,6 +52,9 @@ void FormatFrames(std::string& out, const MetricsSnapshot& s) {
           s.micFailures);
   Counter(out, "quorvex_duplicates_total",
           "Copies of a frame already taken, through another gateway or sent again.", s.duplicates);
+  Counter(out, "quorvex_frames_dropped_total",
+          "Radio frames acknowledged but dropped because too many waited to be handled.", s.framesDropped);
+  Gauge(out, "quorvex_frame_queue_depth", "Radio frames acknowledged and waiting to be handled.", s.frameQueue);
   Family(out, "quorvex_frames_refused_total", "counter", "Radio frames not taken, by reason.");
   for (std::size_t i = 0; i < kRefusalCount; ++i)
     LabelledSample(out, "quorvex_frames_refused_total", "reason", RefusalLabel(static_cast<Refusal>(i)),
@@ -116,6 +119,8 @@ MetricsSnapshot ReadMetrics(CQuorvexApp& app, int64_t unixNowMs, uint64_t tickNo
   s.joins = m.m_Joins.load();
   s.micFailures = m.m_MicFailures.load();
   s.duplicates = m.m_Duplicates.load();
+  s.framesDropped = m.m_FramesDropped.load();
+  s.frameQueue = app.FramesWaiting();
   for (std::size_t i = 0; i < kRefusalCount; ++i) s.refused[i] = m.Refused(static_cast<Refusal>(i));
   s.downlinksSent = m.m_DownlinksSent.load();
   for (std::size_t i = 0; i < kDownlinkFailureCount; ++i)

@@ -27,6 +27,8 @@ struct MetricsSnapshot {
   uint64_t joins = 0;
   uint64_t micFailures = 0;
   uint64_t duplicates = 0;
+  uint64_t framesDropped = 0;
+  std::size_t frameQueue = 0;
   std::array<uint64_t, kRefusalCount> refused{};
   uint64_t downlinksSent = 0;
   std::array<uint64_t, kDownlinkFailureCount> downlinksFailed{};

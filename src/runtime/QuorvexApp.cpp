@@ -16,6 +16,9 @@ namespace quorvex {
 namespace {
 // Stop waits this long for the receive thread.
 constexpr uint32_t kReceiveStopWaitMs = 1000;
+// Stop lets the frame thread handle the frames already acknowledged; a
+// thousand take well under a second.
+constexpr uint32_t kFrameDrainWaitMs = 3000;
 // At destruction every server thread gets this long to end before the
 // members it works on go away.
 constexpr uint32_t kShutdownWaitMs = 3000;
@@ -39,6 +42,7 @@ bool CQuorvexApp::WaitForServerThreads(uint32_t timeoutMs) {
   bool ended = m_LoRaUdpServer.WaitForReceiveThread(timeoutMs);
   ended = m_LoRaJitMgr.WaitForThreads(timeoutMs) && ended;
   ended = m_LoRaHttpMgr.WaitForThreads(timeoutMs) && ended;
+  ended = m_Frames.WaitForThread(timeoutMs) && ended;
   return ended;
 }
 
@@ -111,12 +115,16 @@ int CQuorvexApp::StartServer() {
   // datagram when Stop waited) would leave the new run without a socket;
   // give it the same time Stop gives it, then report failure.
   if (m_LoRaUdpServer.HasReceiveThread() && !m_LoRaUdpServer.Stop(kReceiveStopWaitMs)) return 0;
+  // The frame thread of the previous run handles what it was given first.
+  if (!m_Frames.WaitForThread(kReceiveStopWaitMs) || !m_Frames.Start()) return 0;
   // The callbacks are in place before the thread exists, so no datagram can
   // be read without them.
-  const UdpCallbacks callbacks{&CQuorvexApp::OnLoRaReceive, &CQuorvexApp::OnLoRaError, this,
-                               &CQuorvexApp::OnLoRaBurstEnd};
+  const UdpCallbacks callbacks{&CQuorvexApp::OnLoRaReceive, &CQuorvexApp::OnLoRaError, this, nullptr};
   m_LoRaUdpServer.SetCallbacks(&callbacks);
-  if (!m_LoRaUdpServer.Start(m_GatewayPort)) return 0;
+  if (!m_LoRaUdpServer.Start(m_GatewayPort)) {
+    m_Frames.Stop();
+    return 0;
+  }
 
   m_LoRaJitMgr.SetTxSent(&CQuorvexApp::OnTxSent, this);
   m_LoRaJitMgr.DeleteAll();
@@ -133,6 +141,9 @@ void CQuorvexApp::StopServer() {
   StopManagerThread(m_LoRaJitMgr);
   m_LoRaHttpMgr.StopWorkers();
   if (m_LoRaUdpServer.m_Started.load() == 1) m_LoRaUdpServer.Stop(kReceiveStopWaitMs);
+  // Frames already acknowledged are still handled (stored), then it ends.
+  m_Frames.Stop();
+  m_Frames.WaitForThread(kFrameDrainWaitMs);
 }
 
 bool CQuorvexApp::PostLogRecord(const CLog& record) {
@@ -167,7 +178,6 @@ int CQuorvexApp::OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_
   return 0;
 }
 
-void CQuorvexApp::OnLoRaBurstEnd(void* user) { static_cast<CQuorvexApp*>(user)->m_LoRaDbMgr.CommitBatch(); }
 
 void CQuorvexApp::OnLoRaError(int code, void* user) {
   TraceLine("===================== OnLoRaError ===================== \r\n");

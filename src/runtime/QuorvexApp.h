@@ -26,6 +26,7 @@
 #include "persistence/Log.h"
 #include "persistence/LogManager.h"
 #include "platform/Tick.h"
+#include "runtime/FramePipeline.h"
 #include "runtime/ServerMetrics.h"
 #include "runtime/Settings.h"
 #include "runtime/WindowLink.h"
@@ -80,8 +81,9 @@ class CQuorvexApp {
   int StartServer();
   // Why the last StartServer refused to serve; empty when it did not.
   const std::string& StartError() const { return m_StartError; }
-  // Stop button: asks every server thread to end, closes the gateway socket
-  // and waits at most 1000 ms for the receive thread.
+  // Stop button: asks every server thread to end, closes the gateway socket,
+  // waits at most 1000 ms for the receive thread, then at most 3000 ms for
+  // the frame thread to handle the frames already acknowledged.
   void StopServer();
   // Waits up to `timeoutMs` for every server thread, including those of
   // earlier runs, to end. True when all have ended.
@@ -102,7 +104,13 @@ class CQuorvexApp {
   CDeviceRow LastTxDevice();
 
   // Receive thread: one datagram from a gateway, under the callback lock.
+  // A radio frame is acknowledged at once and handled on the frame thread.
   virtual void OnGatewayDatagram(const SocketAddress& from, uint8_t* data, uint32_t length);
+  // Waits up to `timeoutMs` until every acknowledged frame has been handled
+  // (its records written, its answer queued). True when none waits.
+  bool WaitForFramesHandled(uint32_t timeoutMs) { return m_Frames.WaitUntilIdle(timeoutMs); }
+  // Frames acknowledged and waiting for the frame thread.
+  std::size_t FramesWaiting() const { return m_Frames.Waiting(); }
 
   // Called once on the receive thread when the gateway port cannot be bound,
   // with the error code and the port, after the trace banner (the headless
@@ -132,9 +140,6 @@ class CQuorvexApp {
  private:
   static int OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, void* user);
   static void OnLoRaError(int code, void* user);
-  // Receive thread, at the end of a burst of datagrams: commits the writes
-  // gathered over the burst.
-  static void OnLoRaBurstEnd(void* user);
   static void OnTxSent(JitRequest& request, void* owner);
 
   // The steps of OnGatewayDatagram, in the order a datagram takes them.
@@ -144,12 +149,16 @@ class CQuorvexApp {
   void CountIgnoredTxAck(const SocketAddress& from);
   void HandlePull(const SocketAddress& from, const CJSonIFace2x& json);
   void HandlePush(const SocketAddress& from, const CJSonIFace2x& json, int32_t kind, const std::string& sender);
+  // The receive thread's part ends here: the frame goes to the frame thread,
+  // or is dropped (counted, traced) when too many wait.
+  void HandOver(PendingFrame frame);
+  void CountDroppedFrame();
+  // Frame thread: a queued frame, in the order the frames arrived.
+  void HandleFrame(PendingFrame& frame);
   // Hands a join request or data uplink to the LoRaWAN layer.
-  std::unique_ptr<CDevice> RouteFrame(const SocketAddress& from, CGateway& gateway, uint8_t mtype,
-                                      const ReceivedFrame& frame);
+  std::unique_ptr<CDevice> RouteFrame(const PendingFrame& frame);
   // Saves the processed device and, when accepted, queues its answer.
-  void QueueAnswer(std::unique_ptr<CDevice> device, CGateway& gateway, int32_t gatewayKey, uint8_t mtype,
-                   const RadioMetadata& meta);
+  void QueueAnswer(std::unique_ptr<CDevice> device, const PendingFrame& frame);
 
   // Posts trust the authorities of the data directory's CA file, if it has one.
   void UseTrustedCaFile();
@@ -174,6 +183,12 @@ class CQuorvexApp {
   static constexpr uint64_t kIgnoredTraceGapMs = 1000;
   uint64_t m_IgnoredTxAcks = 0;
   uint64_t m_IgnoredTxAckTraceTick = 0;
+  // When the last line about dropped frames was traced; the receive thread's.
+  uint64_t m_DroppedTraceTick = 0;
+  // The frame thread, from StartServer to StopServer. Declared after the
+  // managers its frames use, so it ends before them.
+  CFramePipeline m_Frames{[this](PendingFrame& frame) { HandleFrame(frame); },
+                          [this] { m_LoRaDbMgr.CommitBatch(); }};
 };
 
 }  // namespace quorvex

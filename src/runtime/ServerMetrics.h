@@ -54,6 +54,8 @@ class CServerMetrics {
   // Copies of a frame already taken: the same uplink through another
   // gateway, or sent again by the device.
   std::atomic<uint64_t> m_Duplicates{0};
+  // Radio frames acknowledged but dropped because the frame queue was full.
+  std::atomic<uint64_t> m_FramesDropped{0};
   // PULL_RESP datagrams sent to gateways.
   std::atomic<uint64_t> m_DownlinksSent{0};
 

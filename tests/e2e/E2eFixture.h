@@ -194,6 +194,9 @@ class E2eFixture : public ::testing::Test {
     const uint16_t token = gw.SendRxpk(meta, phy);
     auto ack = gw.WaitFor(PfIdentifier::PushAck, test::kPatienceMs);
     EXPECT_TRUE(ack && ack->token == token);
+    // The acknowledgement leaves before the frame is handled; the scenarios
+    // check what the frame did.
+    EXPECT_TRUE(app.WaitForFramesHandled(test::kPatienceMs));
   }
   // Sends a frame, expects its PUSH_ACK, and returns the PULL_RESP that follows (if any).
   std::optional<test::SimDatagram> SendAndAwaitReply(GatewaySim& gw, const RxMeta& meta,

@@ -89,7 +89,7 @@ TEST_F(MetricsEndpointTest, EachFrameMovesItsOwnCounterByOne) {
   for (const auto& c : cases) {
     const std::map<std::string, double> before = Scrape();
     SendAndAwaitAck(gateway, Meta(tmst += 2000000), c.frame);
-    // The PUSH_ACK leaves after the frame was handled, so its counts are in.
+    // SendAndAwaitAck waits until the frame was handled, so its counts are in.
     const std::map<std::string, double> after = Scrape();
     for (const std::string& series : kWatched) {
       const auto moved = c.moves.find(series);

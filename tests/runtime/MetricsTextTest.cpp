@@ -35,6 +35,8 @@ MetricsSnapshot Sample() {
   s.joins = 3;
   s.micFailures = 2;
   s.duplicates = 5;
+  s.framesDropped = 9;
+  s.frameQueue = 11;
   s.refused[static_cast<size_t>(Refusal::kMic)] = 2;
   s.refused[static_cast<size_t>(Refusal::kCounterBehind)] = 7;
   s.downlinksSent = 4;
@@ -60,6 +62,8 @@ TEST(MetricsTextTest, EverySampleHasTheValueOfItsCounter) {
       {"quorvex_joins_total", "3"},
       {"quorvex_mic_failures_total", "2"},
       {"quorvex_duplicates_total", "5"},
+      {"quorvex_frames_dropped_total", "9"},
+      {"quorvex_frame_queue_depth", "11"},
       {"quorvex_frames_refused_total{reason=\"mic\"}", "2"},
       {"quorvex_frames_refused_total{reason=\"counter_behind\"}", "7"},
       {"quorvex_frames_refused_total{reason=\"gateway_inactive\"}", "0"},  // present at zero
