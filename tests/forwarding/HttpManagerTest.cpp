@@ -412,7 +412,7 @@ TEST(HttpPost, AnAuthorityFileMakesAPrivateCertificateTrusted) {
 
 // ---- Through the workers into the downlink queue -----------------------------------
 
-// Counts the requests its workers have finished with.
+// Counts the requests whose posts have ended.
 class CountingHttpManager : public CHttpManager {
  public:
   ~CountingHttpManager() override {
@@ -422,8 +422,9 @@ class CountingHttpManager : public CHttpManager {
   std::atomic<int> done{0};
 
  protected:
-  void Process(HttpForwardRequest& request) override {
-    CHttpManager::Process(request);
+  void Complete(const HttpForwardRequest& request, int result, const std::string& answer,
+                int elapsedMs) override {
+    CHttpManager::Complete(request, result, answer, elapsedMs);
     ++done;
   }
 };
@@ -561,16 +562,38 @@ TEST(ForwardLifecycle, DestroyingTheManagerAbortsAPostInFlight) {
   EXPECT_TRUE(trace.Saw("HTTP SEND FAIL ERR=42, TM="));  // aborted by the manager
 }
 
+// A request for `device` posting to `baseUrl`.
+std::unique_ptr<HttpForwardRequest> RequestFor(int32_t device, const std::string& baseUrl) {
+  auto request = std::make_unique<HttpForwardRequest>();
+  request->m_DevicePkey = device;
+  request->m_BaseUrl = baseUrl;
+  return request;
+}
+
 TEST(ForwardLifecycle, QueueIsBounded) {
-  CHttpManager http;  // no workers: nothing leaves the queue
+  CHttpManager http;  // no drivers: nothing leaves the queue
+  // Spread over enough servers that no server's own share runs out first.
+  constexpr std::size_t kServers = CHttpManager::kMaxQueued / CHttpManager::kMaxQueuedPerServer;
   for (std::size_t i = 0; i < CHttpManager::kMaxQueued; ++i)
-    ASSERT_TRUE(http.AddRequest(std::make_unique<HttpForwardRequest>()));
+    ASSERT_TRUE(http.AddRequest(RequestFor(0, "http://s" + std::to_string(i % kServers))));
   TraceCapture trace;
-  auto extra = std::make_unique<HttpForwardRequest>();
-  extra->m_DevicePkey = 77;
-  EXPECT_FALSE(http.AddRequest(std::move(extra)));
+  EXPECT_FALSE(http.AddRequest(RequestFor(77, "http://other")));
   EXPECT_TRUE(trace.Saw("Queue Full (4096), Uplink Of Device 77 Dropped"));
   EXPECT_EQ(http.Count(), CHttpManager::kMaxQueued);
+  EXPECT_EQ(http.PostCounts().dropped, 1u);
+}
+
+// A dead server fills its own share of the queue, never the others' room.
+TEST(ForwardLifecycle, OneServerHasABoundedShareOfTheQueue) {
+  CHttpManager http;  // no drivers: nothing leaves the queue
+  for (std::size_t i = 0; i < CHttpManager::kMaxQueuedPerServer; ++i)
+    ASSERT_TRUE(http.AddRequest(RequestFor(static_cast<int32_t>(i), "http://dead")));
+  TraceCapture trace;
+  EXPECT_FALSE(http.AddRequest(RequestFor(5, "http://dead")));
+  EXPECT_TRUE(trace.Saw("Queue Full (1024 For http://dead), Uplink Of Device 5 Dropped"));
+  EXPECT_TRUE(http.AddRequest(RequestFor(5, "http://alive")));
+  EXPECT_EQ(http.Count(), CHttpManager::kMaxQueuedPerServer + 1);
+  EXPECT_EQ(http.PostCounts().dropped, 1u);
 }
 
 }  // namespace
