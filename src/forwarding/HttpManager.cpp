@@ -578,7 +578,7 @@ void CPostDriver::Wait() {
   const bool signalled = extra.fd >= 0;
   const int timeoutMs = !signalled ? kPollMs : m_Transfers.empty() ? kIdleWaitMs : kStallCheckMs;
   curl_multi_poll(m_Multi.get(), signalled ? &extra : nullptr, signalled ? 1 : 0, timeoutMs, nullptr);
-  if (signalled && extra.revents != 0) wake.Drain();
+  wake.Drain();
 }
 
 

@@ -82,12 +82,14 @@ class CHttpManager : public CBaseMgr {
   static constexpr std::size_t kMaxAppData = 90;
   static constexpr std::size_t kMaxMacData = 30;
   // Requests waiting at most; further uplinks are refused (traced and
-  // counted as dropped) until the drivers catch up, so a dead server cannot
-  // make the queue grow forever.
-  static constexpr std::size_t kMaxQueued = 4096;
+  // counted as dropped) until the drivers catch up, so dead servers cannot
+  // make the queue grow forever (at most about 10 MB of requests).
+  static constexpr std::size_t kMaxQueued = 8192;
   // Requests of one application server (base URL) waiting at most: a dead
-  // or slow server fills only its share, the others keep queue room.
-  static constexpr std::size_t kMaxQueuedPerServer = kMaxQueued / 4;
+  // or slow server fills only its half, the others keep queue room. A
+  // single busy server has 4096, 0.4 s of uplinks at 10,000 a second, to
+  // ride out a moment when the processor is taken by the radio side.
+  static constexpr std::size_t kMaxQueuedPerServer = kMaxQueued / 2;
   // Posts to one application server in flight at most (one connection
   // each): enough to keep a fast server busy, few enough that a server
   // that stops answering ties up only these.

@@ -22,9 +22,11 @@ void CWakeSignal::Notify() {
 
 void CWakeSignal::Drain() {
   if (m_Fd < 0) return;
-  m_Pending.store(false);
+  // Read first, then clear: a Notify after the clear writes again, and one
+  // that came before it announced work the caller is about to look for.
   uint64_t count = 0;
   (void)!read(m_Fd, &count, sizeof count);
+  m_Pending.store(false);
 }
 
 }  // namespace quorvex

@@ -19,7 +19,8 @@ class CWakeSignal {
   // Makes Fd() readable (once per pending wake-up).
   void Notify();
   // Clears the wake-up; a Notify after this makes Fd() readable again.
-  // Call before looking for the work the wake-up announced.
+  // Call after every wait (whether or not Fd() was seen readable) and
+  // before looking for the work the wake-up announced.
   void Drain();
 
  private:

@@ -578,7 +578,8 @@ TEST(ForwardLifecycle, QueueIsBounded) {
     ASSERT_TRUE(http.AddRequest(RequestFor(0, "http://s" + std::to_string(i % kServers))));
   TraceCapture trace;
   EXPECT_FALSE(http.AddRequest(RequestFor(77, "http://other")));
-  EXPECT_TRUE(trace.Saw("Queue Full (4096), Uplink Of Device 77 Dropped"));
+  EXPECT_TRUE(trace.Saw("Queue Full (" + std::to_string(CHttpManager::kMaxQueued) +
+                        "), Uplink Of Device 77 Dropped"));
   EXPECT_EQ(http.Count(), CHttpManager::kMaxQueued);
   EXPECT_EQ(http.PostCounts().dropped, 1u);
 }
@@ -590,7 +591,8 @@ TEST(ForwardLifecycle, OneServerHasABoundedShareOfTheQueue) {
     ASSERT_TRUE(http.AddRequest(RequestFor(static_cast<int32_t>(i), "http://dead")));
   TraceCapture trace;
   EXPECT_FALSE(http.AddRequest(RequestFor(5, "http://dead")));
-  EXPECT_TRUE(trace.Saw("Queue Full (1024 For http://dead), Uplink Of Device 5 Dropped"));
+  EXPECT_TRUE(trace.Saw("Queue Full (" + std::to_string(CHttpManager::kMaxQueuedPerServer) +
+                        " For http://dead), Uplink Of Device 5 Dropped"));
   EXPECT_TRUE(http.AddRequest(RequestFor(5, "http://alive")));
   EXPECT_EQ(http.Count(), CHttpManager::kMaxQueuedPerServer + 1);
   EXPECT_EQ(http.PostCounts().dropped, 1u);
