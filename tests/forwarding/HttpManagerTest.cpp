@@ -149,11 +149,16 @@ class OrderServer {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Peak;
   }
+  int Entered() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Entered;
+  }
 
  private:
   void Enter(int device) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     if (m_Active[device]++ > 0) ++m_Overlaps;
+    ++m_Entered;
     m_Peak = std::max(m_Peak, ++m_InHandler);
   }
   void Leave(int device, int seq) {
@@ -172,6 +177,7 @@ class OrderServer {
   int m_Overlaps = 0;
   int m_InHandler = 0;
   int m_Peak = 0;
+  int m_Entered = 0;
 };
 
 // A self-signed certificate for 127.0.0.1 and its key, as PEM files. With
@@ -694,11 +700,14 @@ TEST(ForwardOrder, EachDevicesPostsArriveInItsOrderWhileManyAreInFlight) {
   ASSERT_EQ(http.StartWorkers(1), 1);
   constexpr int kDevices = 6;
   constexpr int kUplinks = 40;
-  // Queued faster than they can be posted: every device always has more waiting.
-  for (int seq = 0; seq < kUplinks; ++seq)
+  // Each round is queued once a post of the previous round is in flight:
+  // so uplinks come both behind waiting ones and behind one being posted.
+  for (int seq = 0; seq < kUplinks; ++seq) {
     for (int device = 0; device < kDevices; ++device)
       ASSERT_TRUE(http.AddRequest(PostFor(device, server.Url(),
                                           "/d/" + std::to_string(device) + "/" + std::to_string(seq))));
+    ASSERT_TRUE(WaitUntil([&] { return server.Entered() > seq * kDevices / 2; }));
+  }
   ASSERT_TRUE(WaitUntil([&] { return http.done.load() == kDevices * kUplinks; }, 60000));
 
   std::vector<int> inOrder(kUplinks);
