@@ -131,6 +131,9 @@ struct Track {
   // Posts that name no uplink sent / repeat one / cannot be read or disagree
   // with the uplink (counter, device).
   std::atomic<uint64_t> postUnknown{0}, postDuplicate{0}, postBad{0}, postsTotal{0};
+  // Posts that arrived after a later uplink of the same device had been
+  // posted: the application would see that device's uplinks out of order.
+  std::atomic<uint64_t> postOutOfOrder{0};
 };
 
 // Packet-forwarder PUSH_DATA datagrams with one "rxpk" element, text for text

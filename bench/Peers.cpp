@@ -137,18 +137,31 @@ void AppServer::Stop() {
 }
 
 void AppServer::Attach(const Plan* plan, Track* track, const PhaseClock* clock) {
-  std::lock_guard<std::mutex> lock(m_Mutex);
-  m_Plan = plan;
-  m_Track = track;
-  m_Clock = clock;
+  {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Plan = plan;
+    m_Track = track;
+    m_Clock = clock;
+  }
+  std::lock_guard<std::mutex> lock(m_OrderMutex);
+  m_LastPosted.clear();
 }
 
 void AppServer::OnPost(const httplib::Request& request, httplib::Response& response) {
   response.set_content(R"({"result":1})", "application/json");
-  std::lock_guard<std::mutex> lock(m_Mutex);
-  if (m_Track == nullptr) return;
-  const uint32_t stamp = m_Clock->Stamp();
-  Track& track = *m_Track;
+  const Plan* plan = nullptr;
+  Track* attached = nullptr;
+  const PhaseClock* clock = nullptr;
+  {
+    // Stop() clears these only after the last handler has returned.
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    plan = m_Plan;
+    attached = m_Track;
+    clock = m_Clock;
+  }
+  if (attached == nullptr) return;
+  const uint32_t stamp = clock->Stamp();
+  Track& track = *attached;
   track.postsTotal.fetch_add(1);
 
   Json::Value body;
@@ -166,14 +179,25 @@ void AppServer::OnPost(const httplib::Request& request, httplib::Response& respo
     track.postUnknown.fetch_add(1);
     return;
   }
-  const BenchDevice& device = m_Plan->Device(m_Plan->DeviceOf(s));
-  const bool agrees = body["fcnt"].isIntegral() && body["fcnt"].asInt64() == m_Plan->CounterOf(s) &&
+  const BenchDevice& device = plan->Device(plan->DeviceOf(s));
+  const bool agrees = body["fcnt"].isIntegral() && body["fcnt"].asInt64() == plan->CounterOf(s) &&
                       body["port"].isIntegral() && body["port"].asInt() == Plan::kFPort &&
                       body["deveui"].isString() &&
                       body["deveui"].asString() == DashedHex(device.devEui, sizeof device.devEui);
   if (!agrees) track.postBad.fetch_add(1);
   uint32_t none = 0;
   if (!track.post[s].compare_exchange_strong(none, stamp)) track.postDuplicate.fetch_add(1);
+  NoteOrder(track, plan->DeviceOf(s), s);
+}
+
+void AppServer::NoteOrder(Track& track, uint32_t device, uint64_t s) {
+  std::lock_guard<std::mutex> lock(m_OrderMutex);
+  uint64_t& latest = m_LastPosted[device];
+  if (s + 1 < latest) {
+    track.postOutOfOrder.fetch_add(1);
+  } else {
+    latest = s + 1;
+  }
 }
 
 // ---- Process sampling ----------------------------------------------------------

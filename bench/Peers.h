@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "support/ServerProcess.h"
@@ -50,7 +51,9 @@ class EchoResponder {
 
 // The application server on 127.0.0.1: answers every POST with
 // {"result":1} (nothing to send back) and, once attached to a phase, stamps
-// the uplink each post names.
+// the uplink each post names and counts the posts that arrive after a later
+// uplink of their device. Posts are read on the library's threads in
+// parallel; only the order check is serialised.
 class AppServer {
  public:
   // Listens on `port` (0: a free one). Throws std::runtime_error when it cannot.
@@ -66,6 +69,8 @@ class AppServer {
 
  private:
   void OnPost(const httplib::Request& request, httplib::Response& response);
+  // Notes that uplink s of `device` was posted now.
+  void NoteOrder(Track& track, uint32_t device, uint64_t s);
   std::unique_ptr<httplib::Server> m_Server;
   std::thread m_Thread;
   int m_Port = 0;
@@ -73,6 +78,10 @@ class AppServer {
   const Plan* m_Plan = nullptr;
   Track* m_Track = nullptr;
   const PhaseClock* m_Clock = nullptr;
+  std::mutex m_OrderMutex;
+  // Per device: 1 + the sequence number of its latest post (guarded by
+  // m_OrderMutex; cleared at every Attach).
+  std::unordered_map<uint32_t, uint64_t> m_LastPosted;
 };
 
 // A child process with its stdout and stderr in files and no descriptor of

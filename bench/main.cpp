@@ -727,6 +727,9 @@ int Run(const BenchOptions& o) {
   }
   if (!o.noForward) {
     const bool postsOk = postMissing == 0 && track.postDuplicate == 0 && track.postBad == 0 && track.postUnknown == 0;
+    const bool orderOk = track.postOutOfOrder == 0;
+    printf("  %s  post order: %llu posts arrived after a later uplink of their device had been posted\n",
+           orderOk ? "PASS" : "FAIL", static_cast<unsigned long long>(track.postOutOfOrder.load()));
     printf("  %s  posts: %llu posts for %llu forwarded uplinks; %llu missing, %llu repeated, %llu unreadable or "
            "disagreeing, %llu naming no uplink sent%s\n",
            postsOk ? "PASS" : "FAIL", static_cast<unsigned long long>(posted), static_cast<unsigned long long>(server.acked),

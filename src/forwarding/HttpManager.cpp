@@ -11,7 +11,10 @@
 #include <exception>
 #include <mutex>
 #include <strings.h>
+#include <unordered_map>
+#include <vector>
 
+#include "forwarding/WakeSignal.h"
 #include "gateway/Gateway.h"
 #include "gateway/JSonIFace2x.h"
 #include "persistence/Application.h"
@@ -30,15 +33,19 @@ namespace quorvex {
 
 namespace {
 
-constexpr uint32_t kPollMs = 25;
-// Destruction aborts a post in flight; libcurl notices within about a second.
+// A driver without a wake signal (no eventfd) looks for queued work this often.
+constexpr int kPollMs = 25;
+// A driver's longest wait without a wake-up: the posts' stall checks run
+// at least this often.
+constexpr int kStallCheckMs = 250;
+// An idle driver's longest wait (it is woken when work comes).
+constexpr int kIdleWaitMs = 1000;
+// Destruction aborts the posts in flight; the drivers notice at once.
 constexpr uint32_t kCloseWaitMs = 5000;
+// Finished easy handles a driver keeps for its next posts.
+constexpr std::size_t kSpareHandles = 64;
 
 thread_local int t_WorkerIndex = 0;
-// Each worker keeps one curl handle for all its posts, so that the
-// connection to an application server is reused instead of reopened (and
-// TLS renegotiated) for every uplink.
-thread_local CURL* t_WorkerHandle = nullptr;
 
 // The document posted for every uplink. The values of "freq", "lsnr" and
 // "rssi" go in without quotes.
@@ -231,9 +238,337 @@ void BlockSigpipe() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+// ---- One post ------------------------------------------------------------------
+
+// One post's easy handle and everything its options point to. It must stay
+// in place (not be moved) from Prepare until the exchange has ended, and the
+// body given to Prepare must live as long.
+class CPost {
+ public:
+  // Sets `handle` up (reset first: its options go, a handle's own
+  // connections stay) to post `body` to `url`. CURLE_OK, or the result the
+  // post has without an exchange (bad URL 3, not http(s) 1, no memory 27).
+  CURLcode Prepare(CurlEasy handle, const std::string& url, const std::string& body,
+                   const std::atomic<int>* abort);
+  // What the ended exchange amounts to, as HttpPost reports it; `answer`
+  // gets the answer when it is 0 and is left empty otherwise.
+  int Result(CURLcode rc, std::string& answer);
+  CURL* Handle() const { return m_Handle.get(); }
+  // The handle, for a later post.
+  CurlEasy ReleaseHandle() { return std::move(m_Handle); }
+  // True when nothing has been sent or received for kTimeoutMs by `nowMs`.
+  bool Stalled(uint64_t nowMs) const;
+
+ private:
+  CURLcode ParseUrl(const std::string& url);
+  CURLcode SetOptions(const std::string& body, const std::atomic<int>* abort);
+
+  CurlEasy m_Handle;
+  CurlUrl m_Url;
+  CurlList m_Headers;
+  AnswerSink m_Sink;
+  ProgressWatch m_Watch;
+};
+
+CURLcode CPost::Prepare(CurlEasy handle, const std::string& url, const std::string& body,
+                        const std::atomic<int>* abort) {
+  m_Handle = std::move(handle);
+  const CURLcode parsed = ParseUrl(url);
+  if (parsed != CURLE_OK) return parsed;
+  m_Headers = MakeHeaders();
+  if (!m_Handle || !m_Headers) return CURLE_OUT_OF_MEMORY;
+  curl_easy_reset(m_Handle.get());
+  m_Sink.text.reserve(CHttpManager::kMaxAnswer);
+  return SetOptions(body, abort);
+}
+
+CURLcode CPost::ParseUrl(const std::string& url) {
+  // A NUL would silently shorten the URL libcurl sees.
+  if (url.find('\0') != std::string::npos) return CURLE_URL_MALFORMAT;
+  m_Url.reset(curl_url());
+  if (!m_Url) return CURLE_OUT_OF_MEMORY;
+  if (curl_url_set(m_Url.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    return CURLE_URL_MALFORMAT;
+  char* schemeText = nullptr;
+  if (curl_url_get(m_Url.get(), CURLUPART_SCHEME, &schemeText, 0) != CURLUE_OK)
+    return CURLE_URL_MALFORMAT;
+  const CurlText scheme(schemeText);
+  if (strcasecmp(scheme.get(), "http") != 0 && strcasecmp(scheme.get(), "https") != 0)
+    return CURLE_UNSUPPORTED_PROTOCOL;
+  return CURLE_OK;
+}
+
+CURLcode CPost::SetOptions(const std::string& body, const std::atomic<int>* abort) {
+  CURL* const handle = m_Handle.get();
+  CURLcode rc = CURLE_OK;
+  const auto set = [&](CURLoption option, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, option, value);
+  };
+  set(CURLOPT_CURLU, m_Url.get());
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_FOLLOWLOCATION, 0L);
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  const std::string caFile = CHttpManager::TrustedCaFile();  // libcurl copies it
+  if (!caFile.empty()) set(CURLOPT_CAINFO, caFile.c_str());
+  set(CURLOPT_HTTPHEADER, m_Headers.get());
+  set(CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
+  set(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  set(CURLOPT_POSTFIELDS, body.data());
+  // Connecting (with the TLS handshake) and each stall while sending or
+  // waiting for the answer give up after kTimeoutMs; a server that keeps
+  // trickling is cut off at kTotalTimeoutMs.
+  set(CURLOPT_CONNECTTIMEOUT_MS, CHttpManager::kTimeoutMs);
+  set(CURLOPT_TIMEOUT_MS, CHttpManager::kTotalTimeoutMs);
+  m_Watch.abort = abort;
+  m_Watch.lastMoveMs = GetTickCount64();
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(&m_Watch));
+  set(CURLOPT_WRITEFUNCTION, &WriteAnswer);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&m_Sink));
+  return rc;
+}
+
+int CPost::Result(CURLcode rc, std::string& answer) {
+  answer.clear();
+  if (rc == CURLE_ABORTED_BY_CALLBACK && m_Watch.stalled) rc = CURLE_OPERATION_TIMEDOUT;
+  // The transfer stopped because the answer reached its limit: complete.
+  if (rc == CURLE_WRITE_ERROR && m_Sink.cut) rc = CURLE_OK;
+  if (rc != CURLE_OK) return rc;
+  long status = 0;
+  if (curl_easy_getinfo(m_Handle.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status <= 0)
+    return CURLE_WEIRD_SERVER_REPLY;
+  if (status != 200) return static_cast<int>(status);
+  answer = std::move(m_Sink.text);
+  return 0;
+}
+
+bool CPost::Stalled(uint64_t nowMs) const {
+  return nowMs - m_Watch.lastMoveMs >= static_cast<uint64_t>(CHttpManager::kTimeoutMs);
+}
+
+struct CurlMultiDeleter {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
+
+// A post a driver has in flight: the request (which holds the body the
+// handle sends) and the post.
+struct Transfer {
+  std::unique_ptr<HttpForwardRequest> request;
+  CPost post;
+  uint32_t startMs = 0;
+};
+
 }  // namespace
 
+// ---- The driver -----------------------------------------------------------------
+
+// The body of one driver thread: one libcurl multi handle carrying up to
+// kMaxInFlightPerDriver posts at once over its own kept-alive connections.
+// It starts every queued request the queue lets start, sleeps in poll until
+// a socket, a libcurl timer or its wake signal needs it, and hands every
+// ended post to Complete before telling the queue it has ended.
+class CPostDriver {
+ public:
+  CPostDriver(CHttpManager& manager, const HttpWorkerInfo& info);
+  ~CPostDriver();
+  CPostDriver(const CPostDriver&) = delete;
+  CPostDriver& operator=(const CPostDriver&) = delete;
+
+  // Runs until the run is stopped (after the posts in flight have ended)
+  // or the manager is closing (the posts in flight aborted).
+  void Run();
+
+ private:
+  // The run is current: new requests may be started.
+  bool Taking() const;
+  void RunOnce();
+  void StartQueued();
+  void Start(std::unique_ptr<HttpForwardRequest> request);
+  CurlEasy SpareHandle();
+  void CollectEnded();
+  void CheckStalls();
+  void AbortAll();
+  // Hands the post to Complete, frees its device and server in the queue,
+  // and keeps its handle.
+  void End(CURL* handle, int result, const std::string& answer);
+  void Wait();
+  bool CanStartMore();
+
+  CHttpManager& m_Manager;
+  const HttpWorkerInfo& m_Info;
+  CurlMulti m_Multi;
+  std::unordered_map<CURL*, std::unique_ptr<Transfer>> m_Transfers;
+  std::vector<CurlEasy> m_Spare;
+  uint64_t m_LastStallCheckMs = 0;
+};
+
+CPostDriver::CPostDriver(CHttpManager& manager, const HttpWorkerInfo& info)
+    : m_Manager(manager), m_Info(info), m_Multi(CurlGlobal() == CURLE_OK ? curl_multi_init() : nullptr) {
+  if (!m_Multi) return;
+  // Idle connections kept for reuse: as many as may be in flight, so that
+  // a burst does not close connections that the next burst needs again.
+  curl_multi_setopt(m_Multi.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(CHttpManager::kMaxInFlightPerDriver));
+  // One request per connection at a time: a device's next post waits for
+  // the answer to its previous one anyway.
+  curl_multi_setopt(m_Multi.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
+}
+
+CPostDriver::~CPostDriver() {
+  for (auto& [handle, transfer] : m_Transfers) curl_multi_remove_handle(m_Multi.get(), handle);
+}
+
+bool CPostDriver::Taking() const {
+  return m_Manager.m_Run.load() != 0 && m_Manager.m_RunGeneration.load() == m_Info.m_Generation &&
+         m_Manager.m_Closing.load() == 0;
+}
+
+void CPostDriver::Run() {
+  if (!m_Multi) {
+    TraceQuietly("CHttpManager Driver: ", "no libcurl multi handle, nothing is posted");
+    return;
+  }
+  while (m_Manager.m_Closing.load() == 0 && (Taking() || !m_Transfers.empty())) {
+    // Nothing thrown while handling the posts may end the thread (or the
+    // process): it is traced and the loop goes on.
+    try {
+      RunOnce();
+    } catch (const std::exception& e) {
+      TraceQuietly("CHttpManager Driver: ", e.what());
+    } catch (...) {
+      TraceQuietly("CHttpManager Driver: ", "unknown exception");
+    }
+  }
+  AbortAll();
+}
+
+void CPostDriver::RunOnce() {
+  if (Taking()) StartQueued();
+  int running = 0;
+  curl_multi_perform(m_Multi.get(), &running);
+  CollectEnded();
+  CheckStalls();
+  // A post that ended may have let a device's next request start.
+  if (!(Taking() && CanStartMore())) Wait();
+}
+
+bool CPostDriver::CanStartMore() {
+  return m_Transfers.size() < static_cast<std::size_t>(CHttpManager::kMaxInFlightPerDriver) &&
+         m_Manager.HasReadyRequest();
+}
+
+void CPostDriver::StartQueued() {
+  while (m_Transfers.size() < static_cast<std::size_t>(CHttpManager::kMaxInFlightPerDriver)) {
+    std::unique_ptr<HttpForwardRequest> request = m_Manager.TakeRequest();
+    if (!request) return;
+    Start(std::move(request));
+  }
+}
+
+void CPostDriver::Start(std::unique_ptr<HttpForwardRequest> request) {
+  const int32_t device = request->m_DevicePkey;
+  const std::string baseUrl = request->m_BaseUrl;
+  std::unique_ptr<Transfer> transfer;
+  CURL* easy = nullptr;
+  CURLcode rc = CURLE_OK;
+  try {
+    transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->startMs = GetTickCount32();
+    const HttpForwardRequest& r = *transfer->request;
+    rc = transfer->post.Prepare(SpareHandle(), r.m_BaseUrl + r.m_Path, r.m_Body, &m_Manager.m_Closing);
+    easy = transfer->post.Handle();
+    if (rc == CURLE_OK && curl_multi_add_handle(m_Multi.get(), easy) != CURLM_OK) rc = CURLE_OUT_OF_MEMORY;
+    m_Transfers.emplace(easy, std::move(transfer));
+  } catch (const std::exception& e) {
+    if (transfer && easy != nullptr) curl_multi_remove_handle(m_Multi.get(), easy);
+    ++m_Manager.m_PostsDropped;
+    TraceQuietly("CHttpManager Driver, Request Dropped: ", e.what());
+    m_Manager.FinishRequest(device, baseUrl);
+    return;
+  }
+  // Refused before any exchange (bad URL, no memory): it ends at once.
+  if (rc != CURLE_OK) End(easy, rc, std::string());
+}
+
+CurlEasy CPostDriver::SpareHandle() {
+  if (m_Spare.empty()) return CurlEasy(curl_easy_init());
+  CurlEasy handle = std::move(m_Spare.back());
+  m_Spare.pop_back();
+  return handle;
+}
+
+void CPostDriver::CollectEnded() {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(m_Multi.get(), &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    // The message goes with its handle's removal: copy what it says first.
+    CURL* const handle = message->easy_handle;
+    const CURLcode rc = message->data.result;
+    const auto found = m_Transfers.find(handle);
+    if (found == m_Transfers.end()) continue;
+    std::string answer;
+    const int result = found->second->post.Result(rc, answer);
+    End(handle, result, answer);
+  }
+}
+
+void CPostDriver::CheckStalls() {
+  const uint64_t now = GetTickCount64();
+  if (now - m_LastStallCheckMs < static_cast<uint64_t>(kStallCheckMs)) return;
+  m_LastStallCheckMs = now;
+  std::vector<CURL*> stalled;
+  for (const auto& [handle, transfer] : m_Transfers)
+    if (transfer->post.Stalled(now)) stalled.push_back(handle);
+  for (CURL* handle : stalled) End(handle, CURLE_OPERATION_TIMEDOUT, std::string());
+}
+
+void CPostDriver::AbortAll() {
+  std::vector<CURL*> all;
+  for (const auto& [handle, transfer] : m_Transfers) all.push_back(handle);
+  for (CURL* handle : all) End(handle, CURLE_ABORTED_BY_CALLBACK, std::string());
+}
+
+void CPostDriver::End(CURL* handle, int result, const std::string& answer) {
+  const auto found = m_Transfers.find(handle);
+  if (found == m_Transfers.end()) return;
+  std::unique_ptr<Transfer> transfer = std::move(found->second);
+  m_Transfers.erase(found);
+  if (handle != nullptr) curl_multi_remove_handle(m_Multi.get(), handle);
+  const HttpForwardRequest& request = *transfer->request;
+  const int elapsed = static_cast<int>(GetTickCount32() - transfer->startMs);
+  try {
+    m_Manager.Complete(request, result, answer, elapsed);
+  } catch (...) {
+    TraceQuietly("CHttpManager Driver: ", "the end of a post was not handled");
+  }
+  // Only now may the device's next post start: after its answer was stored.
+  m_Manager.FinishRequest(request.m_DevicePkey, request.m_BaseUrl);
+  // A driver of an ended run starts nothing: the current ones take over.
+  if (!Taking()) m_Manager.WakeWorkers();
+  if (handle != nullptr && m_Spare.size() < kSpareHandles) m_Spare.push_back(transfer->post.ReleaseHandle());
+}
+
+void CPostDriver::Wait() {
+  CWakeSignal& wake = *m_Info.m_Wake;
+  curl_waitfd extra{};
+  extra.fd = wake.Fd();
+  extra.events = CURL_WAIT_POLLIN;
+  const bool signalled = extra.fd >= 0;
+  const int timeoutMs = !signalled ? kPollMs : m_Transfers.empty() ? kIdleWaitMs : kStallCheckMs;
+  curl_multi_poll(m_Multi.get(), signalled ? &extra : nullptr, signalled ? 1 : 0, timeoutMs, nullptr);
+  wake.Drain();
+}
+
+
 // ---- Manager -------------------------------------------------------------------
+
+CHttpManager::CHttpManager()
+    : m_Queue(ForwardQueueLimits{kMaxQueued, kMaxQueuedPerServer, kMaxInFlightPerServer}) {}
 
 CHttpManager::~CHttpManager() {
   m_Closing = 1;
@@ -268,7 +603,7 @@ int CHttpManager::StartWorkers(int count) {
     auto info = std::make_shared<HttpWorkerInfo>();
     info->m_Index = i;
     info->m_Manager = this;
-    info->m_Event = std::make_shared<CEvent>();
+    info->m_Wake = std::make_shared<CWakeSignal>();
     info->m_Generation = generation;
     {
       std::lock_guard<std::recursive_mutex> lock(m_Lock);
@@ -290,7 +625,7 @@ void CHttpManager::WakeWorkers() {
   std::lock_guard<std::recursive_mutex> lock(m_Lock);
   const int count = m_WorkerCount.load();
   for (int i = 0; i < count; ++i)
-    if (m_Workers[i]) m_Workers[i]->m_Event->Set();
+    if (m_Workers[i]) m_Workers[i]->m_Wake->Notify();
 }
 
 void CHttpManager::ForwardUplink(const CDevice& device) {
@@ -311,20 +646,41 @@ void CHttpManager::ForwardUplink(const CDevice& device) {
 }
 
 bool CHttpManager::AddRequest(std::unique_ptr<HttpForwardRequest> request) {
-  int32_t device = 0;
+  if (!request) return false;
+  CForwardQueue::AddResult result;
   {
-    std::lock_guard<std::recursive_mutex> lock(m_Lock);
-    if (m_Requests.size() < kMaxQueued) {
-      m_Requests.push_back(std::move(request));
-      // An idle worker takes it at once instead of at its next poll.
-      WakeWorkers();
-      return true;
-    }
-    if (request) device = request->m_DevicePkey;
+    std::lock_guard<std::mutex> lock(m_QueueLock);
+    result = m_Queue.Add(request);
+  }
+  if (result == CForwardQueue::AddResult::Added) {
+    // An idle driver starts it at once instead of at its next poll.
+    WakeWorkers();
+    return true;
   }
   ++m_PostsDropped;
-  TraceLine("CHttpManager Queue Full (%zu), Uplink Of Device %d Dropped\r\n", kMaxQueued, device);
+  if (result == CForwardQueue::AddResult::Full) {
+    TraceLine("CHttpManager Queue Full (%zu), Uplink Of Device %d Dropped\r\n", kMaxQueued,
+              request->m_DevicePkey);
+  } else {
+    TraceLine("CHttpManager Queue Full (%zu For %s), Uplink Of Device %d Dropped\r\n",
+              kMaxQueuedPerServer, request->m_BaseUrl.c_str(), request->m_DevicePkey);
+  }
   return false;
+}
+
+std::unique_ptr<HttpForwardRequest> CHttpManager::TakeRequest() {
+  std::lock_guard<std::mutex> lock(m_QueueLock);
+  return m_Queue.Take();
+}
+
+void CHttpManager::FinishRequest(int32_t device, const std::string& baseUrl) {
+  std::lock_guard<std::mutex> lock(m_QueueLock);
+  m_Queue.Finish(device, baseUrl);
+}
+
+bool CHttpManager::HasReadyRequest() {
+  std::lock_guard<std::mutex> lock(m_QueueLock);
+  return m_Queue.HasReady();
 }
 
 HttpPostCounts CHttpManager::PostCounts() const {
@@ -332,8 +688,8 @@ HttpPostCounts CHttpManager::PostCounts() const {
 }
 
 size_t CHttpManager::Count() {
-  std::lock_guard<std::recursive_mutex> lock(m_Lock);
-  return m_Requests.size();
+  std::lock_guard<std::mutex> lock(m_QueueLock);
+  return m_Queue.Queued();
 }
 
 bool CHttpManager::WaitForThreads(uint32_t timeoutMs) {
@@ -351,55 +707,27 @@ int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
   // radio threads go first when the processor is short.
   LowerThisThreadPriority(kBackgroundNice);
   t_WorkerIndex = info->m_Index;
-  CHttpManager& manager = *info->m_Manager;
-  CurlEasy handle(CurlGlobal() == CURLE_OK ? curl_easy_init() : nullptr);
-  t_WorkerHandle = handle.get();
-  // While requests are waiting the worker takes the next one at once; only
-  // an empty queue makes it wait for the next poll.
-  bool busy = false;
-  for (;;) {
-    // Nothing thrown while handling one request may end the thread (or the
-    // process): it is traced and the request dropped.
-    try {
-      if (!busy) info->m_Event->Wait(kPollMs);
-      info->m_Event->Reset();
-      if (manager.m_Run.load() == 0 || manager.m_RunGeneration.load() != info->m_Generation) break;
-      std::unique_ptr<HttpForwardRequest> request;
-      {
-        std::lock_guard<std::recursive_mutex> lock(manager.m_Lock);
-        if (!manager.m_Requests.empty()) {
-          request = std::move(manager.m_Requests.front());
-          manager.m_Requests.pop_front();
-        }
-      }
-      busy = request != nullptr;
-      if (request) manager.Process(*request);
-    } catch (const std::exception& e) {
-      ++manager.m_PostsDropped;
-      TraceQuietly("CHttpManager Worker, Request Dropped: ", e.what());
-    } catch (...) {
-      ++manager.m_PostsDropped;
-      TraceQuietly("CHttpManager Worker, Request Dropped: ", "unknown exception");
-    }
+  try {
+    CPostDriver driver(*info->m_Manager, *info);
+    driver.Run();
+  } catch (const std::exception& e) {
+    TraceQuietly("CHttpManager Driver Ended: ", e.what());
+  } catch (...) {
+    TraceQuietly("CHttpManager Driver Ended: ", "unknown exception");
   }
-  t_WorkerHandle = nullptr;
   return 0;
 }
 
-void CHttpManager::Process(HttpForwardRequest& request) {
+void CHttpManager::Complete(const HttpForwardRequest& request, int result,
+                            const std::string& answer, int elapsedMs) {
   const int index = CurrentWorkerIndex();
-  const std::string url = request.m_BaseUrl + request.m_Path;
-  std::string answer;
-  const uint32_t start = GetTickCount32();
-  const int result = HttpPost(url, request.m_Body, answer, &m_Closing);
-  const int elapsed = static_cast<int>(GetTickCount32() - start);
   if (result != 0) {
     ++m_PostsFailed;
-    TraceLine("(THREAD=%d) HTTP SEND FAIL ERR=%d, TM=%d\r\n", index, result, elapsed);
+    TraceLine("(THREAD=%d) HTTP SEND FAIL ERR=%d, TM=%d\r\n", index, result, elapsedMs);
     return;  // a failed post has no answer
   }
   ++m_PostsSucceeded;
-  TraceLine("(THREAD=%d) HTTP SEND SUCCESS TIME=%d\r\n", index, elapsed);
+  TraceLine("(THREAD=%d) HTTP SEND SUCCESS TIME=%d\r\n", index, elapsedMs);
   StoreAnswer(request, answer, index);
 }
 
@@ -527,72 +855,10 @@ int CHttpManager::HttpPost(const std::string& url, const std::string& body, std:
   answer.clear();
   try {
     if (CurlGlobal() != CURLE_OK) return CURLE_FAILED_INIT;
-    // A NUL would silently shorten the URL libcurl sees.
-    if (url.find('\0') != std::string::npos) return CURLE_URL_MALFORMAT;
-    CurlUrl parsed(curl_url());
-    if (!parsed) return CURLE_OUT_OF_MEMORY;
-    if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-      return CURLE_URL_MALFORMAT;
-    char* schemeText = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &schemeText, 0) != CURLUE_OK)
-      return CURLE_URL_MALFORMAT;
-    const CurlText scheme(schemeText);
-    if (strcasecmp(scheme.get(), "http") != 0 && strcasecmp(scheme.get(), "https") != 0)
-      return CURLE_UNSUPPORTED_PROTOCOL;
-
-    // A worker's own handle keeps its connections between posts; elsewhere
-    // (tests, tools) a handle lives for one post.
-    CurlEasy ownHandle(t_WorkerHandle == nullptr ? curl_easy_init() : nullptr);
-    CURL* const handle = t_WorkerHandle != nullptr ? t_WorkerHandle : ownHandle.get();
-    if (t_WorkerHandle != nullptr) curl_easy_reset(handle);  // options go, connections stay
-    CurlList headers = MakeHeaders();
-    if (handle == nullptr || !headers) return CURLE_OUT_OF_MEMORY;
-    AnswerSink sink;
-    sink.text.reserve(kMaxAnswer);
-
-    CURLcode rc = CURLE_OK;
-    const auto set = [&](CURLoption option, auto value) {
-      if (rc == CURLE_OK) rc = curl_easy_setopt(handle, option, value);
-    };
-    set(CURLOPT_CURLU, parsed.get());
-    set(CURLOPT_PROTOCOLS_STR, "http,https");
-    set(CURLOPT_FOLLOWLOCATION, 0L);
-    set(CURLOPT_NOSIGNAL, 1L);
-    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    set(CURLOPT_SSL_VERIFYPEER, 1L);
-    set(CURLOPT_SSL_VERIFYHOST, 2L);
-    const std::string caFile = TrustedCaFile();
-    if (!caFile.empty()) set(CURLOPT_CAINFO, caFile.c_str());
-    set(CURLOPT_HTTPHEADER, headers.get());
-    set(CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
-    set(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    set(CURLOPT_POSTFIELDS, body.data());
-    // Connecting (with the TLS handshake) and each stall while sending or
-    // waiting for the answer give up after kTimeoutMs; a server that keeps
-    // trickling is cut off at kTotalTimeoutMs.
-    set(CURLOPT_CONNECTTIMEOUT_MS, kTimeoutMs);
-    set(CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
-    ProgressWatch watch;
-    watch.abort = abort;
-    watch.lastMoveMs = GetTickCount64();
-    set(CURLOPT_NOPROGRESS, 0L);
-    set(CURLOPT_XFERINFOFUNCTION, &OnProgress);
-    set(CURLOPT_XFERINFODATA, static_cast<void*>(&watch));
-    set(CURLOPT_WRITEFUNCTION, &WriteAnswer);
-    set(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
-    if (rc != CURLE_OK) return rc;
-
-    rc = curl_easy_perform(handle);
-    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.stalled) rc = CURLE_OPERATION_TIMEDOUT;
-    // The transfer stopped because the answer reached its limit: complete.
-    if (rc == CURLE_WRITE_ERROR && sink.cut) rc = CURLE_OK;
-    if (rc != CURLE_OK) return rc;
-    long status = 0;
-    if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status <= 0)
-      return CURLE_WEIRD_SERVER_REPLY;
-    if (status != 200) return static_cast<int>(status);
-    answer = std::move(sink.text);
-    return 0;
+    CPost post;
+    const CURLcode prepared = post.Prepare(CurlEasy(curl_easy_init()), url, body, abort);
+    if (prepared != CURLE_OK) return prepared;
+    return post.Result(curl_easy_perform(post.Handle()), answer);
   } catch (const std::exception& e) {
     answer.clear();
     TraceQuietly("CHttpManager::HttpPost Exception: ", e.what());

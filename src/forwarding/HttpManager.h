@@ -3,21 +3,26 @@
 // in an HTTP(S) POST, and turns the server's answer into a downlink request.
 //
 // The transmit scheduler hands uplinks over with ForwardUplink, which only
-// composes the request and queues it; worker threads (25 ms polling) take
-// the first request under the lock and post it with the lock released, so a
-// slow or absent application server never delays the radio side. A request
-// that fails is traced and dropped; there is no retry.
+// composes the request and queues it (CForwardQueue), so a slow or absent
+// application server never delays the radio side. Driver threads (normally
+// one) each run many posts at once with libcurl's multi interface over
+// kept-alive connections, and are woken the moment a request is queued.
+// The queue keeps each device's posts in the order of its uplinks (one post
+// of a device in flight at a time) and caps what one application server
+// may have queued and in flight, so a slow or dead server does not hold up
+// the others. A request that fails is traced and dropped; there is no retry.
 #pragma once
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "forwarding/ForwardQueue.h"
 #include "runtime/BaseThread.h"
 
 namespace quorvex {
@@ -25,8 +30,10 @@ namespace quorvex {
 class CHttpManager;
 class CDevice;
 class CDLinkList;
+class CPostDriver;
+class CWakeSignal;
 
-// One uplink waiting to be forwarded; owned by the queue, then by the worker
+// One uplink waiting to be forwarded; owned by the queue, then by the driver
 // that posts it. Texts never exceed the k*Max limits of CHttpManager.
 struct HttpForwardRequest {
   virtual ~HttpForwardRequest() = default;
@@ -39,13 +46,13 @@ struct HttpForwardRequest {
 };
 using HttpRequest = HttpForwardRequest;
 
-// One per worker thread: its index, its manager and its wake event
-// (manual reset). A record belongs to one run; a new start makes new ones,
-// so a worker still ending from the previous run keeps its own.
+// One per driver thread: its index, its manager and its wake signal. A
+// record belongs to one run; a new start makes new ones, so a driver still
+// ending from the previous run keeps its own.
 struct HttpWorkerInfo {
   int m_Index = 0;
   CHttpManager* m_Manager = nullptr;
-  std::shared_ptr<CEvent> m_Event;
+  std::shared_ptr<CWakeSignal> m_Wake;
   uint32_t m_Generation = 0;
 };
 
@@ -74,9 +81,22 @@ class CHttpManager : public CBaseMgr {
   // request (its APP and MAC fields); a longer one refuses the whole answer.
   static constexpr std::size_t kMaxAppData = 90;
   static constexpr std::size_t kMaxMacData = 30;
-  // Requests waiting at most; further uplinks are refused (traced) until the
-  // workers catch up, so a dead server cannot make the queue grow forever.
-  static constexpr std::size_t kMaxQueued = 4096;
+  // Requests waiting at most; further uplinks are refused (traced and
+  // counted as dropped) until the drivers catch up, so dead servers cannot
+  // make the queue grow forever (at most about 10 MB of requests).
+  static constexpr std::size_t kMaxQueued = 8192;
+  // Requests of one application server (base URL) waiting at most: a dead
+  // or slow server fills only its half, the others keep queue room. A
+  // single busy server has 4096, 0.4 s of uplinks at 10,000 a second, to
+  // ride out a moment when the processor is taken by the radio side.
+  static constexpr std::size_t kMaxQueuedPerServer = kMaxQueued / 2;
+  // Posts to one application server in flight at most (one connection
+  // each): enough to keep a fast server busy, few enough that a server
+  // that stops answering ties up only these.
+  static constexpr int kMaxInFlightPerServer = 8;
+  // Posts one driver has in flight at most, all servers together; also the
+  // number of idle connections it keeps open.
+  static constexpr int kMaxInFlightPerDriver = 256;
   // Connecting (TLS handshake included) and each stall while sending or
   // waiting for the answer give up after this (result 28, timed out).
   static constexpr long kTimeoutMs = 5000;
@@ -85,20 +105,23 @@ class CHttpManager : public CBaseMgr {
   // HttpPost result when an exception ended the post (its text is traced).
   static constexpr int kPostException = -1;
 
-  CHttpManager() = default;
-  // Stops the workers and aborts a post in flight, then waits for them.
+  CHttpManager();
+  // Stops the drivers and aborts the posts in flight, then waits for them.
   virtual ~CHttpManager();
 
   // The downlink queue into which answers carrying data are inserted (the
   // application's m_LoRaDlinkList, which must outlive this manager). Call
-  // before the workers start; without it such answers are traced and dropped.
+  // before the drivers start; without it such answers are traced and dropped.
   void Attach(CDLinkList* downlinks);
 
-  // Sets the worker count (1..64) and m_Run, and starts that many workers,
-  // each with a fresh event. Returns the number of workers started.
+  // Sets the driver count (1..64) and m_Run, and starts that many driver
+  // threads, each with a fresh wake signal and its own connections.
+  // Returns the number started. One driver carries many posts at once;
+  // more only help when one processor cannot keep up.
   int StartWorkers(int count);
-  // m_Run 0 and every worker's event set; does not wait. A post in flight
-  // is finished (within its timeouts) before its worker ends.
+  // m_Run 0 and every driver woken; does not wait. The posts in flight are
+  // finished (within their timeouts) before a driver ends; queued requests
+  // stay for the next start.
   void StopWorkers();
 
   // Hands a data uplink to the application server of its application: copies
@@ -107,9 +130,12 @@ class CHttpManager : public CBaseMgr {
   // network and never throws (a failure is traced and the uplink dropped).
   void ForwardUplink(const CDevice& device);
 
-  // Appends a request (producer side: lock, append, unlock; no wake). False,
-  // the request dropped, when kMaxQueued requests already wait.
+  // Queues a request behind the earlier ones of its device and wakes the
+  // drivers. False, the request dropped (traced, counted), when kMaxQueued
+  // requests already wait, or kMaxQueuedPerServer of its base URL; false
+  // and nothing counted for a null request.
   bool AddRequest(std::unique_ptr<HttpForwardRequest> request);
+  // Requests waiting (not in flight).
   size_t Count();
   // Read at any time from any thread.
   HttpPostCounts PostCounts() const;
@@ -161,26 +187,37 @@ class CHttpManager : public CBaseMgr {
   static std::string TrustedCaFile();
 
  protected:
-  // Posts one request and handles the answer; runs on a worker thread
-  // without the manager's lock. Never throws.
-  virtual void Process(HttpForwardRequest& request);
-  // Index of the worker thread calling Process (for its trace lines).
+  // The post of `request` has ended after `elapsedMs` with `result` (as
+  // HttpPost gives it; `answer` is the answer when it is 0): counts and
+  // traces it and turns the answer into a downlink request. Runs on the
+  // driver thread that posted it, without the manager's locks, before the
+  // device's next post may start. Never throws.
+  virtual void Complete(const HttpForwardRequest& request, int result, const std::string& answer,
+                        int elapsedMs);
+  // Index of the driver thread calling Complete (for its trace lines).
   static int CurrentWorkerIndex();
 
  private:
+  friend class CPostDriver;
+
   static int WorkerThread(std::shared_ptr<HttpWorkerInfo> info);
-  // Sets every worker's event.
+  // Wakes every driver.
   void WakeWorkers();
   // Turns an answer into a downlink request of the request's device.
   void StoreAnswer(const HttpForwardRequest& request, const std::string& answer, int index);
+  // Queue access for the drivers (each takes m_QueueLock).
+  std::unique_ptr<HttpForwardRequest> TakeRequest();
+  void FinishRequest(int32_t device, const std::string& baseUrl);
+  bool HasReadyRequest();
 
-  std::deque<std::unique_ptr<HttpForwardRequest>> m_Requests;
+  std::mutex m_QueueLock;
+  CForwardQueue m_Queue;  // guarded by m_QueueLock
   std::atomic<int> m_WorkerCount{0};
   std::atomic<CDLinkList*> m_Downlinks{nullptr};
   std::atomic<uint64_t> m_PostsSucceeded{0};
   std::atomic<uint64_t> m_PostsFailed{0};
   std::atomic<uint64_t> m_PostsDropped{0};
-  // Set by the destructor: a post in flight is aborted.
+  // Set by the destructor: the posts in flight are aborted.
   std::atomic<int> m_Closing{0};
   std::array<std::shared_ptr<HttpWorkerInfo>, kMaxWorkers> m_Workers;
   std::array<std::unique_ptr<CThread>, kMaxWorkers> m_WorkerThreads;

@@ -9,11 +9,13 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -53,6 +55,8 @@ class AppServer {
 
   explicit AppServer(std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>())
       : m_Server(std::move(server)) {
+    // Without it the answer's body waits for the client's delayed ACK (~40 ms).
+    m_Server->set_tcp_nodelay(true);
     m_Server->Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
       std::unique_lock<std::mutex> lock(m_Mutex);
       m_Seen.push_back({req.method, req.path, req.body, req.headers});
@@ -105,6 +109,75 @@ class AppServer {
   int m_Status = 200;
   std::string m_Body = "{}";
   bool m_Held = false;
+};
+
+// Takes posts to /d/DEVICE/SEQ on many connections at once and notes, per
+// device, the order in which it finished reading them. Each post first
+// waits 0, 0.7 or 1.4 ms (by SEQ), so that two posts of one device sent
+// at once would be noted out of order; it also counts posts of a device
+// that overlap in the handler.
+class OrderServer {
+ public:
+  OrderServer() {
+    m_Server.set_tcp_nodelay(true);
+    m_Server.Post(R"(/d/(\d+)/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      const int device = std::stoi(req.matches[1]);
+      const int seq = std::stoi(req.matches[2]);
+      Enter(device);
+      std::this_thread::sleep_for(std::chrono::microseconds(700 * (seq % 3)));
+      Leave(device, seq);
+      res.set_content("{}", "application/json");
+    });
+    m_Port = m_Server.bind_to_any_port("127.0.0.1");
+    m_Thread = std::thread([this] { m_Server.listen_after_bind(); });
+    WaitUntil([this] { return m_Server.is_running(); });
+  }
+  ~OrderServer() {
+    m_Server.stop();
+    m_Thread.join();
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_Port); }
+  std::map<int, std::vector<int>> Arrivals() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Arrivals;
+  }
+  int Overlaps() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Overlaps;
+  }
+  int PeakInHandler() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Peak;
+  }
+  int Entered() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Entered;
+  }
+
+ private:
+  void Enter(int device) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_Active[device]++ > 0) ++m_Overlaps;
+    ++m_Entered;
+    m_Peak = std::max(m_Peak, ++m_InHandler);
+  }
+  void Leave(int device, int seq) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Arrivals[device].push_back(seq);
+    --m_Active[device];
+    --m_InHandler;
+  }
+
+  httplib::Server m_Server;
+  int m_Port = 0;
+  std::thread m_Thread;
+  std::mutex m_Mutex;
+  std::map<int, std::vector<int>> m_Arrivals;
+  std::map<int, int> m_Active;
+  int m_Overlaps = 0;
+  int m_InHandler = 0;
+  int m_Peak = 0;
+  int m_Entered = 0;
 };
 
 // A self-signed certificate for 127.0.0.1 and its key, as PEM files. With
@@ -412,20 +485,33 @@ TEST(HttpPost, AnAuthorityFileMakesAPrivateCertificateTrusted) {
 
 // ---- Through the workers into the downlink queue -----------------------------------
 
-// Counts the requests its workers have finished with.
+// Counts the requests whose posts have ended, also per base URL.
 class CountingHttpManager : public CHttpManager {
  public:
   ~CountingHttpManager() override {
     StopWorkers();
     WaitForThreads(test::kPatienceMs);
   }
+  int DoneFor(const std::string& baseUrl) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_DoneBy[baseUrl];
+  }
   std::atomic<int> done{0};
 
  protected:
-  void Process(HttpForwardRequest& request) override {
-    CHttpManager::Process(request);
+  void Complete(const HttpForwardRequest& request, int result, const std::string& answer,
+                int elapsedMs) override {
+    CHttpManager::Complete(request, result, answer, elapsedMs);
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      ++m_DoneBy[request.m_BaseUrl];
+    }
     ++done;
   }
+
+ private:
+  std::mutex m_Mutex;
+  std::map<std::string, int> m_DoneBy;
 };
 
 class ForwardTest : public test::DbTest {
@@ -561,16 +647,157 @@ TEST(ForwardLifecycle, DestroyingTheManagerAbortsAPostInFlight) {
   EXPECT_TRUE(trace.Saw("HTTP SEND FAIL ERR=42, TM="));  // aborted by the manager
 }
 
+// A request for `device` posting to `baseUrl`.
+std::unique_ptr<HttpForwardRequest> RequestFor(int32_t device, const std::string& baseUrl) {
+  auto request = std::make_unique<HttpForwardRequest>();
+  request->m_DevicePkey = device;
+  request->m_BaseUrl = baseUrl;
+  return request;
+}
+
 TEST(ForwardLifecycle, QueueIsBounded) {
-  CHttpManager http;  // no workers: nothing leaves the queue
+  CHttpManager http;  // no drivers: nothing leaves the queue
+  // Spread over enough servers that no server's own share runs out first.
+  constexpr std::size_t kServers = CHttpManager::kMaxQueued / CHttpManager::kMaxQueuedPerServer;
   for (std::size_t i = 0; i < CHttpManager::kMaxQueued; ++i)
-    ASSERT_TRUE(http.AddRequest(std::make_unique<HttpForwardRequest>()));
+    ASSERT_TRUE(http.AddRequest(RequestFor(0, "http://s" + std::to_string(i % kServers))));
   TraceCapture trace;
-  auto extra = std::make_unique<HttpForwardRequest>();
-  extra->m_DevicePkey = 77;
-  EXPECT_FALSE(http.AddRequest(std::move(extra)));
-  EXPECT_TRUE(trace.Saw("Queue Full (4096), Uplink Of Device 77 Dropped"));
+  EXPECT_FALSE(http.AddRequest(RequestFor(77, "http://other")));
+  EXPECT_TRUE(trace.Saw("Queue Full (" + std::to_string(CHttpManager::kMaxQueued) +
+                        "), Uplink Of Device 77 Dropped"));
   EXPECT_EQ(http.Count(), CHttpManager::kMaxQueued);
+  EXPECT_EQ(http.PostCounts().dropped, 1u);
+}
+
+// A dead server fills its own share of the queue, never the others' room.
+TEST(ForwardLifecycle, OneServerHasABoundedShareOfTheQueue) {
+  CHttpManager http;  // no drivers: nothing leaves the queue
+  for (std::size_t i = 0; i < CHttpManager::kMaxQueuedPerServer; ++i)
+    ASSERT_TRUE(http.AddRequest(RequestFor(static_cast<int32_t>(i), "http://dead")));
+  TraceCapture trace;
+  EXPECT_FALSE(http.AddRequest(RequestFor(5, "http://dead")));
+  EXPECT_TRUE(trace.Saw("Queue Full (" + std::to_string(CHttpManager::kMaxQueuedPerServer) +
+                        " For http://dead), Uplink Of Device 5 Dropped"));
+  EXPECT_TRUE(http.AddRequest(RequestFor(5, "http://alive")));
+  EXPECT_EQ(http.Count(), CHttpManager::kMaxQueuedPerServer + 1);
+  EXPECT_EQ(http.PostCounts().dropped, 1u);
+}
+
+// ---- Many posts at once ----------------------------------------------------------
+
+// A request of `device` to `baseUrl` + `path`.
+std::unique_ptr<HttpForwardRequest> PostFor(int32_t device, const std::string& baseUrl,
+                                            const std::string& path) {
+  auto request = RequestFor(device, baseUrl);
+  request->m_Path = path;
+  request->m_Body = "{}";
+  return request;
+}
+
+TEST(ForwardOrder, EachDevicesPostsArriveInItsOrderWhileManyAreInFlight) {
+  OrderServer server;
+  CountingHttpManager http;
+  ASSERT_EQ(http.StartWorkers(1), 1);
+  constexpr int kDevices = 6;
+  constexpr int kUplinks = 40;
+  // Each round is queued once a post of the previous round is in flight:
+  // so uplinks come both behind waiting ones and behind one being posted.
+  for (int seq = 0; seq < kUplinks; ++seq) {
+    for (int device = 0; device < kDevices; ++device)
+      ASSERT_TRUE(http.AddRequest(PostFor(device, server.Url(),
+                                          "/d/" + std::to_string(device) + "/" + std::to_string(seq))));
+    ASSERT_TRUE(WaitUntil([&] { return server.Entered() > seq * kDevices / 2; }));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return http.done.load() == kDevices * kUplinks; }, 60000));
+
+  std::vector<int> inOrder(kUplinks);
+  for (int seq = 0; seq < kUplinks; ++seq) inOrder[seq] = seq;
+  const auto arrivals = server.Arrivals();
+  ASSERT_EQ(arrivals.size(), static_cast<size_t>(kDevices));
+  for (const auto& [device, seqs] : arrivals) EXPECT_EQ(seqs, inOrder) << "device " << device;
+  EXPECT_EQ(server.Overlaps(), 0);
+  // The devices' posts did run side by side.
+  EXPECT_GT(server.PeakInHandler(), 1);
+  EXPECT_EQ(http.PostCounts().succeeded, static_cast<uint64_t>(kDevices * kUplinks));
+}
+
+TEST(ForwardOrder, ASlowServerDoesNotHoldUpTheOtherServers) {
+  AppServer slow;
+  slow.Hold();  // answers nothing until released
+  AppServer fast;
+  std::string refused;
+  {
+    AppServer gone;
+    refused = gone.Url();
+  }
+  CountingHttpManager http;
+  ASSERT_EQ(http.StartWorkers(1), 1);
+  constexpr int kCap = CHttpManager::kMaxInFlightPerServer;
+  constexpr int kSlow = kCap + 12;
+  for (int i = 0; i < kSlow; ++i) ASSERT_TRUE(http.AddRequest(PostFor(i, slow.Url(), "/up")));
+  ASSERT_TRUE(WaitUntil([&] { return slow.RequestCount() == static_cast<size_t>(kCap); }));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(http.AddRequest(PostFor(100 + i, refused, "/up")));
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(http.AddRequest(PostFor(200 + i, fast.Url(), "/up")));
+
+  ASSERT_TRUE(WaitUntil([&] { return http.DoneFor(fast.Url()) == 30 && http.DoneFor(refused) == 10; }));
+  // All of that while the slow server still holds every post it was given,
+  // and was given no more than its share of connections.
+  EXPECT_EQ(http.DoneFor(slow.Url()), 0);
+  EXPECT_EQ(slow.RequestCount(), static_cast<size_t>(kCap));
+  EXPECT_EQ(fast.RequestCount(), 30u);
+  EXPECT_EQ(http.Count(), static_cast<size_t>(kSlow - kCap));
+
+  slow.Release();
+  ASSERT_TRUE(WaitUntil([&] { return http.DoneFor(slow.Url()) == kSlow; }, 60000));
+  EXPECT_EQ(slow.RequestCount(), static_cast<size_t>(kSlow));
+  const HttpPostCounts counts = http.PostCounts();
+  EXPECT_EQ(counts.succeeded, static_cast<uint64_t>(30 + kSlow));
+  EXPECT_EQ(counts.failed, 10u);
+  EXPECT_EQ(counts.dropped, 0u);
+}
+
+TEST(ForwardCounts, SucceededFailedAndDroppedAddUp) {
+  constexpr uint64_t kCap = CHttpManager::kMaxInFlightPerServer;
+  constexpr uint64_t kRoom = kCap + CHttpManager::kMaxQueuedPerServer;  // in flight + queued
+  const struct {
+    const char* what;
+    int status;
+    bool refused;   // the server is gone
+    bool overflow;  // more than the server's room while it holds its answers
+    uint64_t succeeded, failed, dropped;
+  } cases[] = {
+      {"answered 200", 200, false, false, 5, 0, 0},
+      {"answered 404", 404, false, false, 0, 5, 0},
+      {"answered 500", 500, false, false, 0, 5, 0},
+      {"connection refused", 200, true, false, 0, 5, 0},
+      {"queue overflow", 200, false, true, kRoom, 0, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    AppServer server;
+    server.Answer(c.status, "{}");
+    std::string url = server.Url();
+    if (c.refused) {
+      AppServer gone;
+      url = gone.Url();
+    }
+    CountingHttpManager http;
+    ASSERT_EQ(http.StartWorkers(1), 1);
+    const uint64_t total = c.succeeded + c.failed + c.dropped;
+    int32_t device = 0;
+    if (c.overflow) {
+      server.Hold();
+      for (; device < static_cast<int32_t>(kCap); ++device) http.AddRequest(PostFor(device, url, "/up"));
+      ASSERT_TRUE(WaitUntil([&] { return server.RequestCount() == kCap; }));
+    }
+    for (; device < static_cast<int32_t>(total); ++device) http.AddRequest(PostFor(device, url, "/up"));
+    server.Release();
+    ASSERT_TRUE(WaitUntil([&] { return http.done.load() == static_cast<int>(c.succeeded + c.failed); }, 120000));
+    const HttpPostCounts counts = http.PostCounts();
+    EXPECT_EQ(counts.succeeded, c.succeeded);
+    EXPECT_EQ(counts.failed, c.failed);
+    EXPECT_EQ(counts.dropped, c.dropped);
+  }
 }
 
 }  // namespace

@@ -88,13 +88,14 @@ TEST(BaseThreadTest, RestartGetsAFreshEventAndRetiresTheOldLoop) {
   EXPECT_EQ(manager.ends.load(), 2);
 }
 
-// A forwarding manager that records what its workers take.
+// A forwarding manager that records the posts its drivers have ended (the
+// empty requests here end at once: an empty URL cannot be posted).
 class RecordingHttpManager : public CHttpManager {
  public:
   std::atomic<int> processed{0};
 
  protected:
-  void Process(HttpRequest&) override { ++processed; }
+  void Complete(const HttpRequest&, int, const std::string&, int) override { ++processed; }
 };
 
 TEST(BaseThreadTest, WorkAppendedWithoutWakeIsPickedUpAtTheNextTimeout) {
