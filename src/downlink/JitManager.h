@@ -119,8 +119,8 @@ class CJitManager : public CBaseMgr {
   void* m_TxSentOwner = nullptr;
 
  private:
-  // Hands uplinks on for forwarding and moves the due requests, newest
-  // first, from the queue to `due`; call with the lock held.
+  // Hands uplinks on for forwarding (oldest first) and moves the due
+  // requests, newest first, from the queue to `due`; call with the lock held.
   void TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>& due);
   // Builds, stores and sends the frames of the due requests; true when one
   // was sent. A frame whose state is not on file (a write or the batch's

@@ -201,13 +201,16 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
   // miss their receive windows; requests that become due in different passes
   // still leave in the order they became due.
   const int64_t tick = static_cast<int64_t>(now);
-  // The receive thread waits for this lock to queue its next request, so a
+  // The frame thread waits for this lock to queue its next request, so a
   // pass with nothing to do leaves at once, and a pass that works reads only
   // the ticks kept in the requests, never the device records behind them.
   if (tick < m_NextEventTick) return;
   int64_t next = INT64_MAX;
   int64_t nextDue = INT64_MAX;
   bool taken = false;
+  // Gathered newest first with the rest, handed over oldest first: a
+  // device's uplinks reach its application server in the order they came.
+  std::vector<const CDevice*> forwards;
   for (size_t i = m_Requests.size(); i-- > 0;) {
     std::unique_ptr<JitRequest>& request = m_Requests[i];
     if (!request || !request->m_Device) {
@@ -218,7 +221,7 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
     if (request->m_Forwarded == 0 && request->m_ForwardTick != INT64_MAX) {
       if (tick >= request->m_ForwardTick) {
         request->m_Forwarded = 1;
-        m_App->m_LoRaHttpMgr.ForwardUplink(*request->m_Device);
+        forwards.push_back(request->m_Device.get());
       } else {
         next = std::min(next, request->m_ForwardTick);
       }
@@ -231,6 +234,8 @@ void CJitManager::TakeDue(uint64_t now, std::vector<std::unique_ptr<JitRequest>>
     due.push_back(std::move(request));
     taken = true;
   }
+  for (auto device = forwards.rbegin(); device != forwards.rend(); ++device)
+    m_App->m_LoRaHttpMgr.ForwardUplink(**device);
   m_NextEventTick = next;
   m_NextDueTick = nextDue;
   // One pass over the queue for all the requests taken out of it.

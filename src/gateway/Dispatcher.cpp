@@ -194,9 +194,17 @@ void CQuorvexApp::HandlePush(const SocketAddress& from, const CJSonIFace2x& json
     TraceLine("%s, Rx Packet Dropped: MType %d is not an uplink\n", sender.c_str(), mtype);
     return;
   }
-  // Its receive windows count from now, however long it waits for the frame thread.
-  PendingFrame pending{from,           gateway,         pushing.key, mtype, std::move(frame->bytes), frame->meta,
-                       GetTickCount64(), m_UnixClockMs()};
+  // Its receive windows count from now, however long it waits for the frame
+  // thread. The tick counts whole milliseconds, so the reception is rounded
+  // up: an answer may then leave up to a millisecond late, never early.
+  PendingFrame pending{from,
+                       gateway,
+                       pushing.key,
+                       mtype,
+                       std::move(frame->bytes),
+                       frame->meta,
+                       GetTickCount64() + 1,
+                       m_UnixClockMs()};
   // Queued before the acknowledgement leaves: whoever has seen the
   // PUSH_ACK may wait for the frame to be handled (WaitForFramesHandled).
   HandOver(std::move(pending));
