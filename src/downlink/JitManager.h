@@ -49,6 +49,12 @@ class CJitManager : public CBaseMgr {
   // before it at which an uplink is handed to its application server.
   static constexpr uint32_t kSendLeadMs = 200;
   static constexpr uint32_t kForwardLeadMs = 600;
+  // A class A frame built less than this before its receive window opens is
+  // not sent (nor anything of it kept): the gateway could no longer
+  // transmit it in time. Its uplink waited, behind a database another
+  // program held for instance; a frame sent into a closed window only takes
+  // air time, and a queued downlink it carried would be marked sent and lost.
+  static constexpr uint32_t kMinSendLeadMs = 50;
   // The scheduler thread's pass interval.
   static constexpr uint32_t kPollMs = 20;
   // Class C requests looked at in one pass at most (failed, waiting or sent).
@@ -83,9 +89,10 @@ class CJitManager : public CBaseMgr {
                              std::string& text);
 
   // What preparing a due request came to: a frame ready to leave, nothing to
-  // send (no reply needed, the device deleted), or a frame that must not
-  // leave because the state it carries could not be stored.
-  enum class Prepared { kReady, kNothing, kNotStored };
+  // send (no reply needed, the device deleted), a frame that must not leave
+  // because the state it carries could not be stored, or a frame built too
+  // late for its window (see kMinSendLeadMs).
+  enum class Prepared { kReady, kNothing, kNotStored, kLate };
 
   // The notification called after each downlink the scheduler sent.
   void SetTxSent(TxSentCallback callback, void* owner);
@@ -125,14 +132,24 @@ class CJitManager : public CBaseMgr {
   // Builds, stores and sends the frames of the due requests; true when one
   // was sent. A frame whose state is not on file (a write or the batch's
   // commit failed, or no batch could be opened) is not sent: ReportUnsent.
-  bool SendDue(std::vector<std::unique_ptr<JitRequest>>& due);
+  bool SendDue(std::vector<std::unique_ptr<JitRequest>>& due, uint64_t now);
   // The frames of a pass that may leave, with their txpk texts.
   using ReadyFrames = std::vector<std::pair<JitRequest*, std::string>>;
+  // The devices of the due requests whose frames did not leave, by reason.
+  struct Unsent {
+    std::vector<const CDevice*> notStored;
+    std::vector<const CDevice*> late;
+  };
   // Builds the frames of the due requests and stores their state in one
-  // batch: `ready` receives those on file, `unsent` the devices of those
-  // that must not leave.
-  void BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, ReadyFrames& ready,
-                     std::vector<const CDevice*>& unsent);
+  // batch, the pass running at `now`: `ready` receives those on file,
+  // `unsent` the devices of those that must not leave.
+  void BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, uint64_t now, ReadyFrames& ready,
+                     Unsent& unsent);
+  // Whether `request`'s window opens less than kMinSendLeadMs after `now`.
+  static bool TooLate(const JitRequest& request, uint64_t now);
+  // The trace line and TX-FAIL record of a frame built too late. Call
+  // without the database lock.
+  void ReportLate(const CDevice& device);
   // The trace line and TX-FAIL record of a frame that was not sent because
   // its state could not be stored. Call without the database lock.
   void ReportUnsent(const CDevice& device);
@@ -167,8 +184,9 @@ class CJitManager : public CBaseMgr {
   Prepared Prepare(JitRequest& request, std::string& txpk);
   // Prepare in a savepoint of the open batch: a frame that is not sent
   // leaves nothing on file (a request marked sent without its frame would
-  // be lost). Call with the database lock held and a batch open.
-  Prepared PrepareWhole(JitRequest& request, std::string& txpk);
+  // be lost), nor does one that is ready only after `now` is TooLate.
+  // Call with the database lock held and a batch open.
+  Prepared PrepareWhole(JitRequest& request, uint64_t now, std::string& txpk);
   Prepared PrepareJoinAccept(JitRequest& request, std::string& txpk);
   Prepared PrepareClassAReply(JitRequest& request, std::string& txpk);
   // The txpk of the built frame, timed for the device's first receive window.

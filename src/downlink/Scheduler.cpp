@@ -124,14 +124,14 @@ bool CJitManager::ServePass(uint64_t now) {
     TakeDue(now, due);
     replyDueSoon = !m_Requests.empty() && m_NextDueTick <= static_cast<int64_t>(now) + kPollMs;
   }
-  const bool sent = SendDue(due);
+  const bool sent = SendDue(due, now);
   // A class C frame goes out at once: it waits while a reply is due before
   // the next pass, since that reply has a receive window to meet.
   if (replyDueSoon) return sent;
   return ServeClassC() || sent;
 }
 
-bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
+bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due, uint64_t now) {
   // Sent without the queue's lock: the receive thread appends the next
   // uplinks meanwhile instead of waiting for the database and the socket.
   // Every frame of the pass is built and its state written first, in one
@@ -139,9 +139,10 @@ bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   // the frame, and no frame may leave before its downlink counter is on file.
   if (due.empty()) return false;
   ReadyFrames ready;
-  std::vector<const CDevice*> unsent;
-  BuildAndStore(due, ready, unsent);
-  for (const CDevice* device : unsent) ReportUnsent(*device);
+  Unsent unsent;
+  BuildAndStore(due, now, ready, unsent);
+  for (const CDevice* device : unsent.notStored) ReportUnsent(*device);
+  for (const CDevice* device : unsent.late) ReportLate(*device);
   if (ready.empty()) return false;
   // The packet-log rows of the sent frames share one commit too.
   m_App->m_LoRaDbMgr.BeginBatch();
@@ -153,8 +154,10 @@ bool CJitManager::SendDue(std::vector<std::unique_ptr<JitRequest>>& due) {
   return true;
 }
 
-void CJitManager::BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, ReadyFrames& ready,
-                                std::vector<const CDevice*>& unsent) {
+void CJitManager::BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, uint64_t now, ReadyFrames& ready,
+                                Unsent& unsent) {
+  // `now` is the pass's clock; the database may make the pass wait.
+  const uint64_t started = GetTickCount64();
   // Held to the commit, so that the batch and its outcome are this pass's
   // own: no other thread commits or rolls it back in between.
   std::lock_guard<std::recursive_mutex> lock(m_App->m_LoRaDbMgr.Mutex());
@@ -163,23 +166,39 @@ void CJitManager::BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, R
   for (auto& request : due) {
     if (request->m_Epoch != m_Epoch.load()) continue;  // the queue was emptied meanwhile
     std::string txpk;
-    switch (batch ? PrepareWhole(*request, txpk) : Prepared::kNotStored) {
+    const uint64_t at = now + (GetTickCount64() - started);
+    switch (batch ? PrepareWhole(*request, at, txpk) : Prepared::kNotStored) {
       case Prepared::kReady: ready.emplace_back(request.get(), std::move(txpk)); break;
-      case Prepared::kNotStored: unsent.push_back(request->m_Device.get()); break;
+      case Prepared::kNotStored: unsent.notStored.push_back(request->m_Device.get()); break;
+      case Prepared::kLate: unsent.late.push_back(request->m_Device.get()); break;
       case Prepared::kNothing: break;
     }
   }
   if (m_App->m_LoRaDbMgr.CommitBatch()) return;
-  for (auto& [request, txpk] : ready) unsent.push_back(request->m_Device.get());
+  for (auto& [request, txpk] : ready) unsent.notStored.push_back(request->m_Device.get());
   ready.clear();
 }
 
-CJitManager::Prepared CJitManager::PrepareWhole(JitRequest& request, std::string& txpk) {
+CJitManager::Prepared CJitManager::PrepareWhole(JitRequest& request, uint64_t now, std::string& txpk) {
   CDbManager::Savepoint savepoint(m_App->m_LoRaDbMgr);
   if (!savepoint.Open()) return Prepared::kNotStored;
   const Prepared prepared = Prepare(request, txpk);
+  // A frame that cannot make its window keeps nothing: no counter used, no
+  // queued downlink marked sent. A reply-less uplink keeps what it changed.
+  if (prepared == Prepared::kReady && TooLate(request, now)) return Prepared::kLate;
   if (prepared != Prepared::kNotStored) savepoint.Keep();
   return prepared;
+}
+
+bool CJitManager::TooLate(const JitRequest& request, uint64_t now) {
+  const int64_t window = request.m_DueTick + kSendLeadMs;
+  return static_cast<int64_t>(now) > window - static_cast<int64_t>(kMinSendLeadMs);
+}
+
+void CJitManager::ReportLate(const CDevice& device) {
+  m_App->m_Metrics.FailDownlink(DownlinkFailure::kServer);
+  TraceLine("JIT TX device %d frame not sent: too late for its receive window\r\n", device.PKEY);
+  LogTxFail(*m_App, PullAddress(device), device, "Not sent: receive window missed");
 }
 
 CJitManager::Prepared CJitManager::Prepare(JitRequest& request, std::string& txpk) {

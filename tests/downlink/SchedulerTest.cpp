@@ -340,6 +340,45 @@ TEST_F(SchedulerTest, AnUplinkWithoutReplyStillStoresWhatItChanged) {
   }
 }
 
+// A reply whose uplink waited (behind a database another program held, say)
+// until its window was about to open, or had opened, is not sent and leaves
+// nothing on file: no counter used, the operator's queued downlink still
+// pending for the next reply. 50 ms before the window is the last moment a
+// frame still leaves; an uplink that needs no reply keeps what it changed.
+TEST_F(SchedulerTest, AReplyTooLateForItsWindowIsNotSentAndKeepsNothing) {
+  const int32_t apKey = StoreApplication();
+  const struct {
+    int64_t beforeWindowMs;  // when the pass runs, before the window opens
+    bool leaves;
+  } cases[] = {{200, true}, {50, true}, {49, false}, {0, false}, {-5000, false}};
+  int64_t rxTick = 10000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.beforeWindowMs);
+    sent.clear();
+    const int32_t pkey = StoreDevice(apKey);
+    QueueRequest(pkey, 20, "", "AA");
+    const uint64_t failedBefore = app.m_Metrics.DownlinksFailed(DownlinkFailure::kServer);
+    QueueAnswer(pkey, 2, rxTick);  // unconfirmed: the queued data makes the reply
+    test::TraceCapture trace;
+    EXPECT_EQ(app.m_LoRaJitMgr.ServePass(rxTick + 1000 - c.beforeWindowMs), c.leaves);
+    EXPECT_EQ(sent, c.leaves ? std::vector<int>{pkey} : std::vector<int>{});
+    EXPECT_EQ(Stored(pkey).TXSEQ, c.leaves ? 0 : -1);
+    EXPECT_EQ(app.m_Metrics.DownlinksFailed(DownlinkFailure::kServer) - failedBefore, c.leaves ? 0u : 1u);
+    EXPECT_EQ(trace.Saw("JIT TX device " + std::to_string(pkey) + " frame not sent: too late"), !c.leaves);
+    if (!c.leaves) {
+      // The next uplink, on time, carries the data instead.
+      QueueAnswer(pkey, 2, rxTick + 2000);
+      EXPECT_TRUE(app.m_LoRaJitMgr.ServePass(rxTick + 2800));
+    }
+    // Either way the data leaves once, with the first counter.
+    const std::optional<test::Downlink> downlink = NextDownlink(pkey, test::kPatienceMs);
+    ASSERT_TRUE(downlink.has_value());
+    EXPECT_EQ(downlink->fcnt, 0);
+    EXPECT_EQ(downlink->payload, Hex("AA"));
+    rxTick += 10000;
+  }
+}
+
 // A confirmed uplink on port 7 asks for a link check and the time; the
 // operator queued a DevStatusReq with data on port 20. One reply carries
 // both answers in the order asked, then the queued command, and the data on
