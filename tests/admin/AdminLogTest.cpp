@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/AdminAnswer.h"
 #include "admin/AdminTool.h"
 #include "persistence/DbFixture.h"
 #include "persistence/DbManager.h"
@@ -70,21 +71,6 @@ std::vector<CLog> FixtureRecords() {
           Record(CLog::Join, "01 12:30:00 500", kDeviceA, 1, ""),                 // 2026-03-01
           Record(CLog::Downlink, "02 09:15:00 000", kDeviceA, 1, "AA BB"),        // 2026-03-02
           Record(CLog::Accept, "02 11:00:00 000", kDeviceB, 2, "")};              // 2026-03-02
-}
-
-struct Answer {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::istringstream in(text);
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << text << errors;
-  return value;
 }
 
 // The records of an RFC 4180 text: fields split at commas outside quotes,

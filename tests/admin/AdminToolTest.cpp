@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/AdminAnswer.h"
 #include "admin/AdminTool.h"
 #include "persistence/DbFixture.h"
 #include "persistence/DbManager.h"
@@ -27,21 +28,6 @@ using ::testing::HasSubstr;
 constexpr char kOtaaEui[] = "70 B3 D5 7E D0 00 00 01";
 constexpr char kAbpEui[] = "70B3D57ED0000002";
 constexpr char kAppKey[] = "00112233445566778899AABBCCDDEEFF";
-
-struct Answer {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::istringstream in(text);
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << text << errors;
-  return value;
-}
 
 class AdminTest : public ::testing::Test {
  protected:
