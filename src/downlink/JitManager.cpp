@@ -92,10 +92,7 @@ int CJitManager::RunThread(intptr_t, intptr_t) {
     PurgeStale();
     // Only the current run may mark the manager idle; a loop of an earlier
     // run must not clear the flags of the run that replaced it.
-    if (m_RunGeneration.load() == ThisThreadGeneration()) {
-      m_Alive = 0;
-      m_Run = 0;
-    }
+    EndRun();
   }
   TraceLine("CJitManager::RunThread Stop\r\n");
   return 0;

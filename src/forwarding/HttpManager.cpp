@@ -595,9 +595,8 @@ std::string CHttpManager::TrustedCaFile() {
 
 int CHttpManager::StartWorkers(int count) {
   count = std::clamp(count, 1, kMaxWorkers);
-  const uint32_t generation = m_RunGeneration.fetch_add(1) + 1;
+  const uint32_t generation = BeginRun();
   m_WorkerCount = count;
-  m_Run = 1;
   int started = 0;
   for (int i = 0; i < count; ++i) {
     auto info = std::make_shared<HttpWorkerInfo>();

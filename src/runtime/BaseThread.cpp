@@ -29,6 +29,20 @@ bool CBaseThread::ShouldRun() const {
   return m_Run.load() != 0 && m_RunGeneration.load() == t_RunGeneration;
 }
 
+uint32_t CBaseThread::BeginRun() {
+  std::lock_guard<std::mutex> lock(m_RunLock);
+  const uint32_t generation = m_RunGeneration.fetch_add(1) + 1;
+  m_Run = 1;
+  return generation;
+}
+
+void CBaseThread::EndRun() {
+  std::lock_guard<std::mutex> lock(m_RunLock);
+  if (m_RunGeneration.load() != t_RunGeneration) return;
+  m_Alive = 0;
+  m_Run = 0;
+}
+
 CBaseThread::~CBaseThread() { CBaseThread::WaitForThreads(kRetiredThreadWaitMs); }
 
 int CBaseThread::RunThread(intptr_t, intptr_t) {
@@ -69,8 +83,7 @@ bool StartManagerThread(CBaseThread& manager) {
   manager.m_WakeEvent = std::make_shared<CEvent>();
   manager.m_WakeEvent->Reset();
   info->wakeEvent = manager.m_WakeEvent;
-  info->generation = manager.m_RunGeneration.fetch_add(1) + 1;
-  manager.m_Run = 1;
+  info->generation = manager.BeginRun();
   manager.RetireThread(std::move(manager.m_Thread));
   auto thread = CThread::Create(
       [info = std::shared_ptr<ThreadStartInfo>(info.release())]() mutable {

@@ -53,6 +53,13 @@ class CBaseThread {
   // True while the calling loop may go on: no stop request and its run is
   // still the current one.
   bool ShouldRun() const;
+  // Opens a new run generation and sets m_Run; the generation.
+  uint32_t BeginRun();
+  // Called by a loop as it ends: marks the manager idle (m_Alive and m_Run
+  // 0) only while its run is still the current one. Ordered against
+  // BeginRun, so a loop of an earlier run that ends just as a new start
+  // comes can never clear the new run's m_Run.
+  void EndRun();
   // Keeps a thread of an earlier run until it has ended (joined at destruction).
   void RetireThread(std::unique_ptr<CThread> thread);
   // Waits up to `timeoutMs` for every thread of this manager, current and
@@ -65,6 +72,8 @@ class CBaseThread {
  private:
   std::mutex m_RetiredLock;
   std::vector<std::unique_ptr<CThread>> m_Retired;
+  // Makes BeginRun's new generation and EndRun's check-and-clear atomic.
+  std::mutex m_RunLock;
 };
 
 // The declared base of the six managers; adds nothing the system uses.

@@ -27,10 +27,7 @@ class CountingManager : public CBaseMgr {
       if (!ShouldRun()) break;
       ++passes;
     }
-    if (m_RunGeneration.load() == ThisThreadGeneration()) {
-      m_Alive = 0;
-      m_Run = 0;
-    }
+    EndRun();
     ++ends;
     return 42;
   }
