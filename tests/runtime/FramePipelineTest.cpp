@@ -4,33 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "runtime/FramePipeline.h"
+#include "support/Wait.h"
 
 namespace quorvex {
 namespace {
 
-constexpr uint32_t kPatienceMs = 10000;
+using test::kPatienceMs;
 
 PendingFrame Numbered(uint32_t n) {
   PendingFrame frame;
   frame.rxTick = n;
   return frame;
-}
-
-// True once the frame thread has taken every queued frame into its hands.
-bool WaitUntilTaken(CFramePipeline& pipeline) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
-  while (pipeline.Waiting() != 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 // A handler that records the frames and can be held, to let frames pile up.
@@ -88,7 +77,7 @@ TEST(FramePipelineTest, AFullQueueRefusesAndAStopStillHandlesWhatWaits) {
   recorder.Hold();
   ASSERT_TRUE(pipeline.Push(Numbered(0)));
   // The thread may have taken the first frame already; fill what is left.
-  ASSERT_TRUE(WaitUntilTaken(pipeline));
+  ASSERT_TRUE(test::WaitUntil([&] { return pipeline.Waiting() == 0; }));
   for (size_t i = 1; i <= CFramePipeline::kMaxWaiting; ++i) ASSERT_TRUE(pipeline.Push(Numbered(i))) << i;
   EXPECT_FALSE(pipeline.Push(Numbered(999999))) << "beyond the bound";
   EXPECT_FALSE(pipeline.WaitUntilIdle(10));
