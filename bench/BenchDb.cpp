@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +21,7 @@ namespace {
 
 // The benchmark application's EUI and the devices' EUI and address ranges.
 constexpr uint8_t kAppEui[8] = {0xB3, 0xEC, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
+constexpr uint8_t kOtherAppEui[8] = {0xB3, 0xEC, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02};
 constexpr uint32_t kDevAddrBase = 0x26000000;
 constexpr uint32_t kDevEuiHigh = 0xB3EC00BE;
 
@@ -106,7 +108,59 @@ bool StepAll(sqlite3* db, sqlite3_stmt* stmt, Row row, std::string& error) {
 
 }  // namespace
 
-bool PrepareDatabase(const std::string& dataDir, uint32_t devices, const std::string& appUrl, std::string& error) {
+namespace {
+
+// Stores an ABP class A application without ADR posting to `url`; its PKEY,
+// or 0 with `error`.
+int32_t StoreApplication(CAppList& applications, const uint8_t (&eui)[8], const std::string& url, const char* memo,
+                         std::string& error) {
+  auto application = std::make_unique<CApplication>();
+  application->ACTIVATION = 1;  // ABP
+  application->CLASS = 0;
+  application->ADR = 0;
+  application->CHMASK = 0x00FF;
+  std::memcpy(application->APPEUI, eui, sizeof eui);
+  application->RX2CHAN = 869525000;
+  SetText(application->APPURL, url);
+  SetText(application->APPPARM, "/up/deveui");
+  SetText(application->MEMO, memo);
+  CApplication* kept = application.get();
+  if (applications.InsertApplication(std::move(application)) != 0) {
+    error = std::string("cannot store the application ") + memo + " (SQLite code " +
+            std::to_string(applications.m_Result) + ")";
+    return 0;
+  }
+  return kept->PKEY;
+}
+
+// True when device `index` belongs to the other application: `share` of
+// the devices, spread evenly (every second one for 0.5).
+bool BelongsToOther(uint32_t index, double share) {
+  return std::floor((index + 1) * share) > std::floor(index * share);
+}
+
+std::unique_ptr<CDevice> MakeDevice(uint32_t index, int32_t appPkey) {
+  auto device = std::make_unique<CDevice>();
+  device->APKEY = appPkey;
+  device->JOINED = 1;
+  const uint32_t euiLow = index + 1;
+  for (int b = 0; b < 4; ++b) {
+    device->DEVEUI[b] = static_cast<uint8_t>(kDevEuiHigh >> (24 - 8 * b));
+    device->DEVEUI[4 + b] = static_cast<uint8_t>(euiLow >> (24 - 8 * b));
+  }
+  device->DEVADDR = kDevAddrBase + index + 1;
+  DeriveKey(index, 0x4E57534B45590001ull, device->NETSKEY);
+  DeriveKey(index, 0x415050534B455902ull, device->APPSKEY);
+  device->TXSEQ = -1;
+  device->RXSEQ = -1;
+  SetText(device->MEMO, kBenchMemo);
+  return device;
+}
+
+}  // namespace
+
+bool PrepareDatabase(const std::string& dataDir, uint32_t devices, const std::string& appUrl, std::string& error,
+                     const OtherApplication& other) {
   std::error_code ec;
   std::filesystem::create_directories(dataDir, ec);
   CDbManager db;
@@ -121,28 +175,16 @@ bool PrepareDatabase(const std::string& dataDir, uint32_t devices, const std::st
     return false;
   }
   for (const auto& application : applications.m_List) {
-    if (std::strcmp(application->MEMO, kBenchMemo) == 0) {
+    if (std::strcmp(application->MEMO, kBenchMemo) == 0 || std::strcmp(application->MEMO, kOtherMemo) == 0) {
       error = "the database already holds a benchmark application (PKEY " + std::to_string(application->PKEY) + ")";
       return false;
     }
   }
-
-  auto application = std::make_unique<CApplication>();
-  application->ACTIVATION = 1;  // ABP
-  application->CLASS = 0;
-  application->ADR = 0;
-  application->CHMASK = 0x00FF;
-  std::memcpy(application->APPEUI, kAppEui, sizeof kAppEui);
-  application->RX2CHAN = 869525000;
-  SetText(application->APPURL, appUrl);
-  SetText(application->APPPARM, "/up/deveui");
-  SetText(application->MEMO, kBenchMemo);
-  CApplication* kept = application.get();
-  if (applications.InsertApplication(std::move(application)) != 0) {
-    error = "cannot store the application (SQLite code " + std::to_string(applications.m_Result) + ")";
-    return false;
-  }
-  const int32_t appPkey = kept->PKEY;
+  const int32_t appPkey = StoreApplication(applications, kAppEui, appUrl, kBenchMemo, error);
+  if (appPkey == 0) return false;
+  const bool withOther = !other.url.empty() && other.share > 0;
+  const int32_t otherPkey = withOther ? StoreApplication(applications, kOtherAppEui, other.url, kOtherMemo, error) : 0;
+  if (withOther && otherPkey == 0) return false;
 
   CDeviceManager registry(db);
   // One transaction: with synchronous=FULL every single insert would wait
@@ -153,21 +195,8 @@ bool PrepareDatabase(const std::string& dataDir, uint32_t devices, const std::st
     return false;
   }
   for (uint32_t i = 0; i < devices; ++i) {
-    auto device = std::make_unique<CDevice>();
-    device->APKEY = appPkey;
-    device->JOINED = 1;
-    const uint32_t euiLow = i + 1;
-    for (int b = 0; b < 4; ++b) {
-      device->DEVEUI[b] = static_cast<uint8_t>(kDevEuiHigh >> (24 - 8 * b));
-      device->DEVEUI[4 + b] = static_cast<uint8_t>(euiLow >> (24 - 8 * b));
-    }
-    device->DEVADDR = kDevAddrBase + i + 1;
-    DeriveKey(i, 0x4E57534B45590001ull, device->NETSKEY);
-    DeriveKey(i, 0x415050534B455902ull, device->APPSKEY);
-    device->TXSEQ = -1;
-    device->RXSEQ = -1;
-    SetText(device->MEMO, kBenchMemo);
-    if (registry.InsertDevice(std::move(device)) != 0) {
+    const int32_t owner = withOther && BelongsToOther(i, other.share) ? otherPkey : appPkey;
+    if (registry.InsertDevice(MakeDevice(i, owner)) != 0) {
       error = "cannot store device " + std::to_string(i) + " (SQLite code " + std::to_string(registry.m_Result) + ")";
       sqlite3_exec(db.Connection(), "ROLLBACK", nullptr, nullptr, nullptr);
       return false;
@@ -205,13 +234,26 @@ bool LoadBenchSet(const std::string& dbPath, uint32_t maxDevices, BenchSet& out,
             "'); run quorvex-bench --prepare-only --data-dir DIR first";
     return false;
   }
+  sqlite3_reset(stmt.get());
+  sqlite3_bind_text(stmt.get(), 1, kOtherMemo, -1, SQLITE_STATIC);
+  if (!StepAll(
+          db.get(), stmt.get(),
+          [&](sqlite3_stmt* s) {
+            set.otherAppPkey = sqlite3_column_int(s, 0);
+            const auto* url = sqlite3_column_text(s, 1);
+            set.otherAppUrl = url != nullptr ? reinterpret_cast<const char*>(url) : "";
+          },
+          error))
+    return false;
 
   if (!Prepare(db.get(),
-               "SELECT PKEY, DEVADDR, NETSKEY, APPSKEY, RXSEQ, DEVEUI FROM DEVTBL WHERE APKEY=? ORDER BY PKEY LIMIT ?",
+               "SELECT PKEY, DEVADDR, NETSKEY, APPSKEY, RXSEQ, DEVEUI, APKEY FROM DEVTBL WHERE APKEY IN (?, ?) "
+               "ORDER BY PKEY LIMIT ?",
                stmt, error))
     return false;
   sqlite3_bind_int(stmt.get(), 1, set.appPkey);
-  sqlite3_bind_int64(stmt.get(), 2, maxDevices);
+  sqlite3_bind_int(stmt.get(), 2, set.otherAppPkey);
+  sqlite3_bind_int64(stmt.get(), 3, maxDevices);
   if (!StepAll(
           db.get(), stmt.get(),
           [&](sqlite3_stmt* s) {
@@ -222,6 +264,7 @@ bool LoadBenchSet(const std::string& dbPath, uint32_t maxDevices, BenchSet& out,
             CopyBlob(s, 3, device.appSKey.data(), device.appSKey.size());
             device.rxSeqAtStart = sqlite3_column_int(s, 4);
             CopyBlob(s, 5, device.devEui, sizeof device.devEui);
+            device.other = set.otherAppPkey != 0 && sqlite3_column_int(s, 6) == set.otherAppPkey;
             set.devices.push_back(device);
           },
           error))
@@ -243,8 +286,9 @@ bool ReadStoredState(const std::string& dbPath, const BenchSet& set, StoredState
   if (!OpenFile(dbPath, db, error)) return false;
   StoredState state;
   Statement stmt;
-  if (!Prepare(db.get(), "SELECT PKEY, RXSEQ FROM DEVTBL WHERE APKEY=?", stmt, error)) return false;
+  if (!Prepare(db.get(), "SELECT PKEY, RXSEQ FROM DEVTBL WHERE APKEY IN (?, ?)", stmt, error)) return false;
   sqlite3_bind_int(stmt.get(), 1, set.appPkey);
+  sqlite3_bind_int(stmt.get(), 2, set.otherAppPkey);
   if (!StepAll(
           db.get(), stmt.get(),
           [&](sqlite3_stmt* s) { state.rxSeq[sqlite3_column_int(s, 0)] = sqlite3_column_int(s, 1); }, error))

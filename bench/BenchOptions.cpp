@@ -95,6 +95,10 @@ void PrintUsage(FILE* out) {
           "  --keep-data          keep the data directory (database, server output)\n"
           "  --no-forward         the application has no server URL: uplinks are not posted\n"
           "                       (measures the radio path alone)\n"
+          "  --other-app MODE     a second application whose server misbehaves: slow (answers\n"
+          "                       after --other-delay-ms, default 6000) or refuse (refuses\n"
+          "                       connections); it takes --other-share of the devices (default\n"
+          "                       0.5); the report shows both applications' posts apart\n"
           "  --data-dir DIR       data directory to use instead of a fresh temporary one\n"
           "  --threads T          sender threads (default 2)\n"
           "  --drain S            seconds to wait for late answers after the load (default 3)\n"
@@ -157,6 +161,9 @@ ParseOutcome ParseOptions(int argc, char** argv, BenchOptions& out, std::string&
       {"--drain", {real(o.drain, 0, 600), "seconds, 0 to 600"}},
       {"--baseline-seconds", {real(o.baselineSeconds, 0, 3000), "seconds, 0 to 3000"}},
       {"--sample-ms", {count(o.sampleMs, 50, 600000), "milliseconds, 50 to 600000"}},
+      {"--other-app", {text(o.otherApp), "slow or refuse"}},
+      {"--other-share", {real(o.otherShare, 0.01, 0.99), "a fraction from 0.01 to 0.99"}},
+      {"--other-delay-ms", {count(o.otherDelayMs, 0, 600000), "milliseconds, 0 to 600000"}},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -217,6 +224,15 @@ ParseOutcome ParseOptions(int argc, char** argv, BenchOptions& out, std::string&
   }
   if (!o.serverArgs.empty() && o.connectPort != 0) {
     error = "--server-arg is for a server this tool starts; it excludes --connect";
+    return ParseOutcome::Error;
+  }
+  if (!o.otherApp.empty() && o.otherApp != "slow" && o.otherApp != "refuse") {
+    error = "bad value '" + o.otherApp + "' for --other-app: give slow or refuse";
+    return ParseOutcome::Error;
+  }
+  if (!o.otherApp.empty() && (o.connectPort != 0 || o.prepareOnly || o.noForward)) {
+    error = "--other-app needs this tool's own application servers; it excludes --connect, --prepare-only and "
+            "--no-forward";
     return ParseOutcome::Error;
   }
   if (o.pid != 0 && o.connectPort == 0) {

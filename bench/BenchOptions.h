@@ -28,6 +28,12 @@ struct BenchOptions {
   double drain = 3;            // --drain S: how long to wait for late answers after the last uplink
   double baselineSeconds = -1; // --baseline-seconds S; negative: min(D, 10); 0: none
   int sampleMs = 1000;         // --sample-ms MS between memory samples
+  // --other-app slow|refuse: a second application, whose server answers
+  // after --other-delay-ms or refuses connections, takes --other-share of
+  // the devices.
+  std::string otherApp;
+  double otherShare = 0.5;     // --other-share FRACTION
+  int otherDelayMs = 6000;     // --other-delay-ms MS
   std::vector<std::string> serverArgs;  // --server-arg ARG, each one more argument of the started server
   std::string preset = "default";
 };

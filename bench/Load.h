@@ -65,6 +65,7 @@ struct BenchDevice {
   test::Key nwkSKey{}, appSKey{};
   uint8_t devEui[8] = {};
   int32_t rxSeqAtStart = -1;  // RXSEQ before the run (-1: none yet)
+  bool other = false;         // belongs to the second application
 };
 
 class Plan {

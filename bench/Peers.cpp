@@ -93,9 +93,23 @@ void EchoResponder::Run() {
   }
 }
 
+// ---- RefusingPort ---------------------------------------------------------------
+
+RefusingPort::RefusingPort() : m_Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  if (m_Fd.Get() < 0) throw std::runtime_error(std::string("cannot make a TCP socket: ") + strerror(errno));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(m_Fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(m_Fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error(std::string("cannot bind a TCP port on 127.0.0.1: ") + strerror(errno));
+  m_Port = ntohs(address.sin_port);
+}
+
 // ---- AppServer ---------------------------------------------------------------
 
-AppServer::AppServer(int port) : m_Server(std::make_unique<httplib::Server>()) {
+AppServer::AppServer(int port, int delayMs) : m_Server(std::make_unique<httplib::Server>()), m_DelayMs(delayMs) {
   // An application server that answers at once: without TCP_NODELAY the
   // answer's header and body writes wait on the client's delayed ACK (~40 ms).
   m_Server->set_tcp_nodelay(true);
@@ -126,6 +140,11 @@ AppServer::AppServer(int port) : m_Server(std::make_unique<httplib::Server>()) {
 AppServer::~AppServer() { Stop(); }
 
 void AppServer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(m_StopMutex);
+    m_Stopping = true;
+  }
+  m_StopSignal.notify_all();
   if (m_Thread.joinable()) {
     m_Server->stop();
     m_Thread.join();
@@ -147,8 +166,19 @@ void AppServer::Attach(const Plan* plan, Track* track, const PhaseClock* clock) 
   m_LastPosted.clear();
 }
 
+void AppServer::Delay() {
+  if (m_DelayMs <= 0) return;
+  std::unique_lock<std::mutex> lock(m_StopMutex);
+  m_StopSignal.wait_for(lock, std::chrono::milliseconds(m_DelayMs), [this] { return m_Stopping; });
+}
+
 void AppServer::OnPost(const httplib::Request& request, httplib::Response& response) {
   response.set_content(R"({"result":1})", "application/json");
+  // The post is stamped when it arrived; only the answer waits.
+  struct AnswerLater {
+    AppServer& server;
+    ~AnswerLater() { server.Delay(); }
+  } later{*this};
   const Plan* plan = nullptr;
   Track* attached = nullptr;
   const PhaseClock* clock = nullptr;

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -56,8 +57,10 @@ class EchoResponder {
 // parallel; only the order check is serialised.
 class AppServer {
  public:
-  // Listens on `port` (0: a free one). Throws std::runtime_error when it cannot.
-  explicit AppServer(int port);
+  // Listens on `port` (0: a free one) and answers each post `delayMs` after
+  // it arrived (a slow server; Stop cuts the wait short). Throws
+  // std::runtime_error when it cannot listen.
+  explicit AppServer(int port, int delayMs = 0);
   ~AppServer();
   AppServer(const AppServer&) = delete;
   AppServer& operator=(const AppServer&) = delete;
@@ -71,9 +74,15 @@ class AppServer {
   void OnPost(const httplib::Request& request, httplib::Response& response);
   // Notes that uplink s of `device` was posted now.
   void NoteOrder(Track& track, uint32_t device, uint64_t s);
+  // Waits up to the answer delay, or until Stop.
+  void Delay();
   std::unique_ptr<httplib::Server> m_Server;
   std::thread m_Thread;
   int m_Port = 0;
+  int m_DelayMs = 0;
+  std::mutex m_StopMutex;
+  std::condition_variable m_StopSignal;
+  bool m_Stopping = false;  // guarded by m_StopMutex
   std::mutex m_Mutex;  // guards the attachment
   const Plan* m_Plan = nullptr;
   Track* m_Track = nullptr;
@@ -82,6 +91,18 @@ class AppServer {
   // Per device: 1 + the sequence number of its latest post (guarded by
   // m_OrderMutex; cleared at every Attach).
   std::unordered_map<uint32_t, uint64_t> m_LastPosted;
+};
+
+// A TCP port on 127.0.0.1 that refuses every connection: bound, never
+// listening, so no other program can take it while it is held.
+class RefusingPort {
+ public:
+  RefusingPort();  // throws std::runtime_error when no socket can be bound
+  int Port() const { return m_Port; }
+
+ private:
+  OwnedFd m_Fd;
+  int m_Port = 0;
 };
 
 // A child process with its stdout and stderr in files and no descriptor of

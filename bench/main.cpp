@@ -225,6 +225,78 @@ std::string Tail(const std::string& path, size_t lines) {
   return text;
 }
 
+// ---- The second application ---------------------------------------------------
+
+// The misbehaving server of --other-app: a slow AppServer or a port that
+// refuses connections; none without the option.
+struct OtherServer {
+  std::unique_ptr<AppServer> server;
+  std::unique_ptr<RefusingPort> refusing;
+  std::string url;   // empty: no second application
+  std::string what;  // how it misbehaves, for the report
+};
+
+OtherServer StartOtherServer(const BenchOptions& o) {
+  OtherServer other;
+  if (o.otherApp == "slow") {
+    other.server = std::make_unique<AppServer>(0, o.otherDelayMs);
+    other.url = "http://127.0.0.1:" + std::to_string(other.server->Port());
+    other.what = "answers after " + std::to_string(o.otherDelayMs) + " ms";
+  } else if (o.otherApp == "refuse") {
+    other.refusing = std::make_unique<RefusingPort>();
+    other.url = "http://127.0.0.1:" + std::to_string(other.refusing->Port());
+    other.what = "refuses connections";
+  }
+  if (!other.url.empty())
+    Note("%.0f%% of the devices belong to a second application whose server %s", o.otherShare * 100,
+         other.what.c_str());
+  return other;
+}
+
+// The posts of one application's uplinks.
+struct PostFigures {
+  uint64_t accepted = 0;    // uplinks with a PUSH_ACK
+  uint64_t posted = 0;      // uplinks whose post arrived
+  uint64_t inWindow = 0;    // of those, posts within the load window shifted by the forwarding delay
+  uint64_t missing = 0;     // acknowledged uplinks never posted
+  uint64_t withoutAck = 0;  // posts of uplinks without a PUSH_ACK
+  Summary delayMs;          // uplink sent -> post received
+};
+
+// The posts of the uplinks of the benchmark application's devices, or with
+// `other` of the second application's.
+PostFigures CountPosts(const Plan& plan, const Track& track, uint64_t uplinks, bool other, double windowStartMs,
+                       double seconds) {
+  PostFigures figures;
+  std::vector<double> delay;
+  const double windowEndMs = windowStartMs + seconds * 1000.0;
+  for (uint64_t s = 0; s < uplinks; ++s) {
+    if (plan.Device(plan.DeviceOf(s)).other != other) continue;
+    const uint32_t sent = track.sent[s].load(), ack = track.ack[s].load(), post = track.post[s].load();
+    if (ack != 0) ++figures.accepted;
+    if (post == 0) {
+      if (ack != 0) ++figures.missing;
+      continue;
+    }
+    ++figures.posted;
+    const double postMs = PhaseClock::Ms(post);
+    if (postMs >= windowStartMs && postMs <= windowEndMs) ++figures.inWindow;
+    delay.push_back(postMs - PhaseClock::Ms(sent));
+    if (ack == 0) ++figures.withoutAck;
+  }
+  figures.delayMs = Summarize(delay);
+  return figures;
+}
+
+void PrintPosts(const PostFigures& posts, double seconds) {
+  printf("  posts         %llu received, %llu within the window (shifted by 400 ms) = %.1f/s; %llu of %llu accepted "
+         "uplinks never posted\n",
+         static_cast<unsigned long long>(posts.posted), static_cast<unsigned long long>(posts.inWindow),
+         seconds > 0 ? static_cast<double>(posts.inWindow) / seconds : 0.0,
+         static_cast<unsigned long long>(posts.missing), static_cast<unsigned long long>(posts.accepted));
+  printf("  post delay    %s (uplink sent -> post received)\n", FormatMs(posts.delayMs, 1).c_str());
+}
+
 // ---- The run -----------------------------------------------------------------
 
 int PrepareOnly(const BenchOptions& o) {
@@ -306,13 +378,16 @@ int Run(const BenchOptions& o) {
   const std::string dbPath = (std::filesystem::path(dataDir) / CDbManager::kFileName).string();
 
   std::unique_ptr<AppServer> appServer;
+  OtherServer other;
   BenchSet set;
   std::string error;
   if (!connect) {
     appServer = std::make_unique<AppServer>(o.httpPort);
     const std::string url = o.noForward ? std::string() : "http://127.0.0.1:" + std::to_string(appServer->Port());
+    other = StartOtherServer(o);
     Note("preparing %u ABP devices in %s", o.devices, dataDir.c_str());
-    if (!PrepareDatabase(dataDir, o.devices, url, error) || !LoadBenchSet(dbPath, o.devices, set, error)) {
+    if (!PrepareDatabase(dataDir, o.devices, url, error, OtherApplication{other.url, o.otherShare}) ||
+        !LoadBenchSet(dbPath, o.devices, set, error)) {
       fprintf(stderr, "quorvex-bench: %s\n", error.c_str());
       return 1;
     }
@@ -415,11 +490,16 @@ int Run(const BenchOptions& o) {
   }
   const double readySeconds = clock.NowSeconds() - startedAt;
   appServer->Attach(&plan, &track, &clock);
+  if (other.server) other.server->Attach(&plan, &track, &clock);
   // Posts must stop reaching the track before it goes, on every way out.
   struct DetachOnExit {
     AppServer& server;
-    ~DetachOnExit() { server.Stop(); }
-  } detach{*appServer};
+    AppServer* other;
+    ~DetachOnExit() {
+      server.Stop();
+      if (other != nullptr) other->Stop();
+    }
+  } detach{*appServer, other.server.get()};
 
   Note("load: %.1f uplinks/s for %.1f s from %u gateways over %u devices, %.0f%% confirmed", o.rate, o.seconds,
        o.gateways, devices, o.confirmed * 100);
@@ -461,6 +541,7 @@ int Run(const BenchOptions& o) {
   pull.Stop();
   phase.StopReceiver();
   appServer->Stop();
+  if (other.server) other.server->Stop();
   const double toolCpu = ToolCpuSeconds() - toolCpuAtStart;
 
   // ---- What the server stored
@@ -492,6 +573,11 @@ int Run(const BenchOptions& o) {
          madeDir && !o.keepData ? ", removed afterwards (--keep-data keeps it)" : "");
   printf("  application server: http://127.0.0.1:%d (this tool); %u CPU core(s)\n", appServer->Port(),
          std::thread::hardware_concurrency());
+  if (!set.otherAppUrl.empty()) {
+    const auto count = std::count_if(set.devices.begin(), set.devices.end(), [](const BenchDevice& d) { return d.other; });
+    printf("  second application: %ld of the devices post to %s%s\n", static_cast<long>(count),
+           set.otherAppUrl.c_str(), other.what.empty() ? "" : (", which " + other.what).c_str());
+  }
   if (o.rate > devices) printf("  WARNING: devices send more than once a second (rate > devices)\n");
 
   printf("\n");
@@ -552,43 +638,32 @@ int Run(const BenchOptions& o) {
          static_cast<unsigned long long>(track.respDuplicate.load()),
          static_cast<unsigned long long>(track.respUnknown.load()));
 
-  // Posts to the application server.
-  std::vector<double> postMs;
-  uint64_t posted = 0, postedInWindow = 0, postMissing = 0, postWithoutAck = 0;
+  // Posts to the application servers.
   // Posts follow their uplinks by about 400 ms: they are counted over the
   // load window shifted by that much.
   const double windowStart = phase.StartSeconds() * 1000.0 + kForwardDelayMs;
-  const double windowEnd = windowStart + o.seconds * 1000.0;
-  for (uint64_t s = 0; s < uplinks; ++s) {
-    const uint32_t sent = track.sent[s].load(), ack = track.ack[s].load(), post = track.post[s].load();
-    if (post != 0) {
-      ++posted;
-      if (PhaseClock::Ms(post) >= windowStart && PhaseClock::Ms(post) <= windowEnd) ++postedInWindow;
-      postMs.push_back(PhaseClock::Ms(post) - PhaseClock::Ms(sent));
-      if (ack == 0) ++postWithoutAck;
-    } else if (ack != 0) {
-      ++postMissing;
-    }
-  }
-  const Summary postDelay = Summarize(postMs);
+  const PostFigures posts = CountPosts(plan, track, uplinks, false, windowStart, o.seconds);
+  const PostFigures otherPosts = CountPosts(plan, track, uplinks, true, windowStart, o.seconds);
   if (o.noForward) {
     printf("\nApplication server: none (--no-forward: the application has no server URL)\n");
   } else {
     printf("\nApplication server (every uplink carries application data on FPort 1, so each accepted one is forwarded)\n");
-    printf("  posts         %llu received, %llu within the window (shifted by 400 ms) = %.1f/s; %llu of %llu accepted "
-           "uplinks never posted\n",
-           static_cast<unsigned long long>(track.postsTotal.load()), static_cast<unsigned long long>(postedInWindow),
-           o.seconds > 0 ? static_cast<double>(postedInWindow) / o.seconds : 0.0,
-           static_cast<unsigned long long>(postMissing), static_cast<unsigned long long>(server.acked));
-    printf("  post delay    %s (uplink sent -> post received)\n", FormatMs(postDelay, 1).c_str());
+    if (!set.otherAppUrl.empty()) printf("  the benchmark application's devices (%s):\n", set.appUrl.c_str());
+    PrintPosts(posts, o.seconds);
+    if (!set.otherAppUrl.empty()) {
+      printf("  the other application's devices (%s, %s):\n", set.otherAppUrl.c_str(), other.what.c_str());
+      PrintPosts(otherPosts, o.seconds);
+    }
+    printf("  all posts     %llu received\n", static_cast<unsigned long long>(track.postsTotal.load()));
     if (trace.known) {
       const uint64_t accounted = trace.postOk + trace.postFail + trace.queueFull;
+      const uint64_t accepted = posts.accepted + otherPosts.accepted;
       printf("  server trace  %llu posts succeeded, %llu failed, %llu dropped (forwarding queue full)\n",
              static_cast<unsigned long long>(trace.postOk), static_cast<unsigned long long>(trace.postFail),
              static_cast<unsigned long long>(trace.queueFull));
       printf("  unaccounted   %llu accepted uplinks neither posted nor traced as failed or dropped: still queued at the "
              "stop, or never handed to the forwarder (the trace cannot tell which)\n",
-             static_cast<unsigned long long>(server.acked > accounted ? server.acked - accounted : 0));
+             static_cast<unsigned long long>(accepted > accounted ? accepted - accounted : 0));
     } else {
       printf("  server trace  unknown (not a server this tool started): failed posts and forwarding-queue drops "
              "cannot be counted\n");
@@ -726,14 +801,18 @@ int Run(const BenchOptions& o) {
            static_cast<unsigned long long>(extraRows));
   }
   if (!o.noForward) {
+    const uint64_t postMissing = posts.missing;
+    const uint64_t posted = posts.posted + otherPosts.posted, postWithoutAck = posts.withoutAck + otherPosts.withoutAck;
     const bool postsOk = postMissing == 0 && track.postDuplicate == 0 && track.postBad == 0 && track.postUnknown == 0;
     const bool orderOk = track.postOutOfOrder == 0;
     printf("  %s  post order: %llu posts arrived after a later uplink of their device had been posted\n",
            orderOk ? "PASS" : "FAIL", static_cast<unsigned long long>(track.postOutOfOrder.load()));
-    printf("  %s  posts: %llu posts for %llu forwarded uplinks; %llu missing, %llu repeated, %llu unreadable or "
+    printf("  %s  posts: %llu posts for %llu forwarded uplinks; %llu missing%s, %llu repeated, %llu unreadable or "
            "disagreeing, %llu naming no uplink sent%s\n",
            postsOk ? "PASS" : "FAIL", static_cast<unsigned long long>(posted), static_cast<unsigned long long>(server.acked),
-           static_cast<unsigned long long>(postMissing), static_cast<unsigned long long>(track.postDuplicate.load()),
+           static_cast<unsigned long long>(postMissing),
+           set.otherAppUrl.empty() ? "" : " (not counting the other application's, which may be lost)",
+           static_cast<unsigned long long>(track.postDuplicate.load()),
            static_cast<unsigned long long>(track.postBad.load()), static_cast<unsigned long long>(track.postUnknown.load()),
            postWithoutAck != 0 ? (" (" + std::to_string(postWithoutAck) + " for uplinks without PUSH_ACK)").c_str() : "");
   }

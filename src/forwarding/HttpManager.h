@@ -81,15 +81,17 @@ class CHttpManager : public CBaseMgr {
   // request (its APP and MAC fields); a longer one refuses the whole answer.
   static constexpr std::size_t kMaxAppData = 90;
   static constexpr std::size_t kMaxMacData = 30;
-  // Requests waiting at most; further uplinks are refused (traced and
-  // counted as dropped) until the drivers catch up, so dead servers cannot
-  // make the queue grow forever (at most about 10 MB of requests).
-  static constexpr std::size_t kMaxQueued = 8192;
-  // Requests of one application server (base URL) waiting at most: a dead
-  // or slow server fills only its half, the others keep queue room. A
-  // single busy server has 4096, 0.4 s of uplinks at 10,000 a second, to
-  // ride out a moment when the processor is taken by the radio side.
-  static constexpr std::size_t kMaxQueuedPerServer = kMaxQueued / 2;
+  // Requests of one application server (base URL) waiting at most. As many
+  // as the frame queue holds (CFramePipeline::kMaxWaiting), so the uplinks
+  // that piled up while the database was held by another program, released
+  // at once, all find room even when they belong to one application.
+  static constexpr std::size_t kMaxQueuedPerServer = 20000;
+  // Requests waiting at most, all servers together; further uplinks are
+  // refused (traced and counted as dropped) until the drivers catch up. Twice
+  // one server's share: a dead or slow server fills only its half and the
+  // others keep the rest. A request is at most about 1.4 KB (usually under
+  // 0.6 KB), so the queue stays under about 55 MB.
+  static constexpr std::size_t kMaxQueued = 2 * kMaxQueuedPerServer;
   // Posts to one application server in flight at most (one connection
   // each): enough to keep a fast server busy, few enough that a server
   // that stops answering ties up only these.

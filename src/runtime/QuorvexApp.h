@@ -33,6 +33,10 @@
 
 namespace quorvex {
 
+// Every frame the frame queue accepted can be forwarded, even when all of
+// them belong to one application server.
+static_assert(CHttpManager::kMaxQueuedPerServer >= CFramePipeline::kMaxWaiting);
+
 // The first radio packet of a PUSH_DATA (defined by the dispatcher).
 struct ReceivedFrame;
 
