@@ -209,7 +209,12 @@ TraceCounts CountTrace(const std::string& path) {
   while (std::getline(in, line)) {
     if (line.find("HTTP SEND SUCCESS") != std::string::npos) ++counts.postOk;
     if (line.find("HTTP SEND FAIL") != std::string::npos) ++counts.postFail;
-    if (line.find("Queue Full") != std::string::npos) ++counts.queueFull;
+    // The forwarder traces drops at most once a second and at its stop,
+    // each line with the count so far.
+    const size_t so = line.find(" dropped so far)");
+    const size_t open = so == std::string::npos ? so : line.rfind('(', so);
+    if (open != std::string::npos && line.find("CHttpManager") != std::string::npos)
+      counts.queueFull = std::max<uint64_t>(counts.queueFull, std::strtoull(line.c_str() + open + 1, nullptr, 10));
     if (line.find("OnLoRaError") != std::string::npos) ++counts.bindError;
   }
   return counts;

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -618,6 +619,9 @@ int CHttpManager::StartWorkers(int count) {
 void CHttpManager::StopWorkers() {
   m_Run = 0;
   WakeWorkers();
+  // The lines about drops are throttled; the stop gives the final count.
+  const uint64_t dropped = m_PostsDropped.load();
+  if (dropped != 0) TraceLine("CHttpManager Stopping (%" PRIu64 " dropped so far)\r\n", dropped);
 }
 
 void CHttpManager::WakeWorkers() {
@@ -656,13 +660,14 @@ bool CHttpManager::AddRequest(std::unique_ptr<HttpForwardRequest> request) {
     WakeWorkers();
     return true;
   }
-  ++m_PostsDropped;
+  const uint64_t dropped = ++m_PostsDropped;
+  if (!m_QueueFullTrace.Allow(GetTickCount64())) return false;
   if (result == CForwardQueue::AddResult::Full) {
-    TraceLine("CHttpManager Queue Full (%zu), Uplink Of Device %d Dropped\r\n", kMaxQueued,
-              request->m_DevicePkey);
+    TraceLine("CHttpManager Queue Full (%zu), Uplink Of Device %d Dropped (%" PRIu64 " dropped so far)\r\n",
+              kMaxQueued, request->m_DevicePkey, dropped);
   } else {
-    TraceLine("CHttpManager Queue Full (%zu For %s), Uplink Of Device %d Dropped\r\n",
-              kMaxQueuedPerServer, request->m_BaseUrl.c_str(), request->m_DevicePkey);
+    TraceLine("CHttpManager Queue Full (%zu For %s), Uplink Of Device %d Dropped (%" PRIu64 " dropped so far)\r\n",
+              kMaxQueuedPerServer, request->m_BaseUrl.c_str(), request->m_DevicePkey, dropped);
   }
   return false;
 }

@@ -24,6 +24,7 @@
 
 #include "forwarding/ForwardQueue.h"
 #include "runtime/BaseThread.h"
+#include "util/TraceThrottle.h"
 
 namespace quorvex {
 
@@ -121,7 +122,8 @@ class CHttpManager : public CBaseMgr {
   // Returns the number started. One driver carries many posts at once;
   // more only help when one processor cannot keep up.
   int StartWorkers(int count);
-  // m_Run 0 and every driver woken; does not wait. The posts in flight are
+  // m_Run 0 and every driver woken; does not wait. Traces how many uplinks
+  // were dropped since the start, if any. The posts in flight are
   // finished (within their timeouts) before a driver ends; queued requests
   // stay for the next start.
   void StopWorkers();
@@ -133,7 +135,8 @@ class CHttpManager : public CBaseMgr {
   void ForwardUplink(const CDevice& device);
 
   // Queues a request behind the earlier ones of its device and wakes the
-  // drivers. False, the request dropped (traced, counted), when kMaxQueued
+  // drivers. False, the request dropped (counted; traced at most once a
+  // second with the count so far), when kMaxQueued
   // requests already wait, or kMaxQueuedPerServer of its base URL; false
   // and nothing counted for a null request.
   bool AddRequest(std::unique_ptr<HttpForwardRequest> request);
@@ -219,6 +222,8 @@ class CHttpManager : public CBaseMgr {
   std::atomic<uint64_t> m_PostsSucceeded{0};
   std::atomic<uint64_t> m_PostsFailed{0};
   std::atomic<uint64_t> m_PostsDropped{0};
+  // Lines about a full queue: at most one a second, with the running count.
+  CTraceThrottle m_QueueFullTrace;
   // Set by the destructor: the posts in flight are aborted.
   std::atomic<int> m_Closing{0};
   std::array<std::shared_ptr<HttpWorkerInfo>, kMaxWorkers> m_Workers;

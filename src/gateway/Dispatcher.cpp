@@ -30,7 +30,6 @@ struct ReceivedFrame {
 
 namespace {
 
-constexpr uint64_t kDroppedTraceGapMs = 1000;
 
 constexpr uint8_t kProtocolVersion = 2;
 constexpr uint8_t kPushAck = 1;
@@ -156,10 +155,7 @@ void CQuorvexApp::HandleTxAck(const SocketAddress& from, const CJSonIFace2x& jso
 
 void CQuorvexApp::CountIgnoredTxAck(const SocketAddress& from) {
   ++m_IgnoredTxAcks;
-  // One line per burst: a flood must not turn into a flood of trace lines.
-  const uint64_t now = GetTickCount64();
-  if (m_IgnoredTxAckTraceTick != 0 && now - m_IgnoredTxAckTraceTick < kIgnoredTraceGapMs) return;
-  m_IgnoredTxAckTraceTick = now;
+  if (!m_IgnoredTxAckTrace.Allow(GetTickCount64())) return;
   TraceLine("TX_ACK ignored from %s: not the pull address of an active gateway (%" PRIu64 " ignored so far)\r\n",
             AddressText(from).c_str(), m_IgnoredTxAcks);
 }
@@ -217,10 +213,7 @@ void CQuorvexApp::HandOver(PendingFrame frame) {
 
 void CQuorvexApp::CountDroppedFrame() {
   const uint64_t dropped = ++m_Metrics.m_FramesDropped;
-  // One line per second: an overload must not turn into a flood of lines.
-  const uint64_t now = GetTickCount64();
-  if (m_DroppedTraceTick != 0 && now - m_DroppedTraceTick < kDroppedTraceGapMs) return;
-  m_DroppedTraceTick = now;
+  if (!m_DroppedFrameTrace.Allow(GetTickCount64())) return;
   TraceLine("Rx Packet Dropped: %zu frames wait for the frame thread (%" PRIu64 " dropped so far)\r\n",
             CFramePipeline::kMaxWaiting, dropped);
 }

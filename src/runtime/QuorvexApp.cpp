@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstdlib>
 #include <filesystem>
 #include <ctime>
@@ -144,6 +145,9 @@ void CQuorvexApp::StopServer() {
   // Frames already acknowledged are still handled (stored), then it ends.
   m_Frames.Stop();
   m_Frames.WaitForThread(kFrameDrainWaitMs);
+  // The lines about dropped frames are throttled; the stop gives the count.
+  const uint64_t dropped = m_Metrics.m_FramesDropped.load();
+  if (dropped != 0) TraceLine("Rx Packet Dropped (%" PRIu64 " dropped so far)\r\n", dropped);
 }
 
 bool CQuorvexApp::PostLogRecord(const CLog& record) {

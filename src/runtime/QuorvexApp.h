@@ -30,6 +30,7 @@
 #include "runtime/ServerMetrics.h"
 #include "runtime/Settings.h"
 #include "runtime/WindowLink.h"
+#include "util/TraceThrottle.h"
 
 namespace quorvex {
 
@@ -182,13 +183,11 @@ class CQuorvexApp {
   std::atomic<int32_t> m_LogWrite{0};
   CLog m_LogRing[6];
   CDeviceRow m_LastTxDevice;  // guarded by m_LogLock
-  // TX_ACKs ignored since the start, and when the last line about them was
-  // traced; the receive thread's alone.
-  static constexpr uint64_t kIgnoredTraceGapMs = 1000;
+  // TX_ACKs ignored since the start (the receive thread's alone); the lines
+  // about them and about dropped frames are traced at most once a second.
   uint64_t m_IgnoredTxAcks = 0;
-  uint64_t m_IgnoredTxAckTraceTick = 0;
-  // When the last line about dropped frames was traced; the receive thread's.
-  uint64_t m_DroppedTraceTick = 0;
+  CTraceThrottle m_IgnoredTxAckTrace;
+  CTraceThrottle m_DroppedFrameTrace;
   // The frame thread, from StartServer to StopServer. Declared after the
   // managers its frames use, so it ends before them.
   CFramePipeline m_Frames{[this](PendingFrame& frame) { HandleFrame(frame); },
