@@ -129,7 +129,8 @@ bool IsUplinkMType(uint8_t mtype) {
 
 }  // namespace
 
-void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, uint32_t length) {
+void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, uint32_t length,
+                                    uint64_t arrivalTick) {
   CJSonIFace2x json;
   const std::string sender = AddressText(from);
   const std::optional<RxParseResult> parsed = json.SetUdpRxParse(sender, data, length);
@@ -139,7 +140,7 @@ void CQuorvexApp::OnGatewayDatagram(const SocketAddress& from, uint8_t* data, ui
   } else if (parsed->pull == 1) {
     HandlePull(from, json);
   } else {
-    HandlePush(from, json, parsed->kind, sender);
+    HandlePush(from, json, parsed->kind, sender, arrivalTick);
   }
 }
 
@@ -172,7 +173,7 @@ void CQuorvexApp::HandlePull(const SocketAddress& from, const CJSonIFace2x& json
 }
 
 void CQuorvexApp::HandlePush(const SocketAddress& from, const CJSonIFace2x& json, int32_t kind,
-                             const std::string& sender) {
+                             const std::string& sender, uint64_t arrivalTick) {
   CGateway* gateway = m_LoRaGateMgr.SetGatewayUpdate(from, EuiText(json).c_str(), 0);
   if (gateway->m_IsNew) NotifyWindow(UM_GATEWAYS);
   if (kind == 0) return;  // status reports are neither acknowledged nor used
@@ -190,16 +191,16 @@ void CQuorvexApp::HandlePush(const SocketAddress& from, const CJSonIFace2x& json
     TraceLine("%s, Rx Packet Dropped: MType %d is not an uplink\n", sender.c_str(), mtype);
     return;
   }
-  // Its receive windows count from now, however long it waits for the frame
-  // thread. The tick counts whole milliseconds, so the reception is rounded
-  // up: an answer may then leave up to a millisecond late, never early.
+  // Its receive windows count from its arrival, however long it waited in
+  // the socket and then for the frame thread (the arrival tick is rounded
+  // up: an answer may leave up to a millisecond late, never early).
   PendingFrame pending{from,
                        gateway,
                        pushing.key,
                        mtype,
                        std::move(frame->bytes),
                        frame->meta,
-                       GetTickCount64() + 1,
+                       arrivalTick,
                        m_UnixClockMs()};
   // Queued before the acknowledgement leaves: whoever has seen the
   // PUSH_ACK may wait for the frame to be handled (WaitForFramesHandled).

@@ -5,8 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/Tick.h"
 
 namespace quorvex {
 
@@ -19,6 +24,32 @@ constexpr int kReceivePollMs = 250;
 constexpr uint32_t kDestructorWaitMs = 5000;
 // Asked-for receive buffer of the gateway socket.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+}  // namespace
+
+uint64_t ArrivalTick(uint64_t nowTick, const timespec& nowReal, const timespec* stamp) {
+  if (stamp == nullptr) return nowTick + 1;
+  const int64_t ageNs = (static_cast<int64_t>(nowReal.tv_sec) - stamp->tv_sec) * 1000000000 +
+                        (static_cast<int64_t>(nowReal.tv_nsec) - stamp->tv_nsec);
+  if (ageNs < 0 || ageNs > static_cast<int64_t>(kMaxArrivalAgeMs) * 1000000) return nowTick + 1;
+  // Whole milliseconds of age, so the result is rounded up, never early.
+  const uint64_t ageMs = static_cast<uint64_t>(ageNs / 1000000);
+  return nowTick + 1 - std::min(ageMs, nowTick);
+}
+
+namespace {
+// The arrival tick of a datagram just read with `msg` (its kernel stamp, if
+// it carries one).
+uint64_t ArrivalTickOf(msghdr& msg) {
+  const timespec* stamp = nullptr;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
+      stamp = reinterpret_cast<const timespec*>(CMSG_DATA(c));
+  timespec nowReal{};
+  clock_gettime(CLOCK_REALTIME, &nowReal);
+  timespec copy{};
+  if (stamp != nullptr) std::memcpy(&copy, stamp, sizeof copy);  // control data need not be aligned for it
+  return ArrivalTick(GetTickCount64(), nowReal, stamp != nullptr ? &copy : nullptr);
+}
 }  // namespace
 
 std::string AddressText(const SocketAddress& address) {
@@ -157,6 +188,10 @@ int CUdpServer::ReceiveLoop() {
     // kernel caps the size at its own limit (net.core.rmem_max).
     const int receiveBuffer = kReceiveBufferBytes;
     (void)::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    // The kernel stamps each datagram as it arrives: under load it may wait
+    // in the buffer, and its receive windows count from its arrival.
+    const int stamp = 1;
+    (void)::setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
 
     // One byte more than the largest datagram: the protocol layer writes a
     // terminating zero right after the received bytes.
@@ -167,6 +202,7 @@ int CUdpServer::ReceiveLoop() {
       ssize_t length = -1;
       bool truncated = false;
       bool wait = false;
+      uint64_t arrivalTick = 0;
       {
         std::shared_lock<std::shared_mutex> lock(m_SocketLock);
         const int fd = m_Socket.load();
@@ -179,16 +215,20 @@ int CUdpServer::ReceiveLoop() {
         msg.msg_namelen = sizeof from;
         msg.msg_iov = &part;
         msg.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
         length = ::recvmsg(fd, &msg, MSG_DONTWAIT);
         // A datagram longer than the buffer is not delivered in part.
         truncated = (msg.msg_flags & MSG_TRUNC) != 0;
         wait = length < 0;  // nothing queued (or an error the wait reports)
+        if (length > 0) arrivalTick = ArrivalTickOf(msg);
       }
       if (length > 0 && !truncated) {
         buffer[length] = 0;
         std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
         if (m_Callbacks.onDatagram)
-          m_Callbacks.onDatagram(from, buffer, static_cast<uint32_t>(length), m_Callbacks.user);
+          m_Callbacks.onDatagram(from, buffer, static_cast<uint32_t>(length), arrivalTick, m_Callbacks.user);
         if (++inBurst >= kMaxBurst) {
           inBurst = 0;
           if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -35,7 +36,19 @@ int MapBindError(int error);
 // Largest datagram handed to the application; longer ones are dropped.
 constexpr int kMaxDatagram = 1500;
 
-using DatagramCallback = int (*)(const SocketAddress& from, uint8_t* data, uint32_t length, void* user);
+// `arrivalTick` is the tick (GetTickCount64) at which the kernel received
+// the datagram, which may be earlier than the callback when datagrams queue.
+using DatagramCallback = int (*)(const SocketAddress& from, uint8_t* data, uint32_t length, uint64_t arrivalTick,
+                                 void* user);
+
+// A kernel stamp older than this is not believed (the calendar clock was
+// set back meanwhile): no datagram waits that long in the buffer.
+constexpr uint64_t kMaxArrivalAgeMs = 10000;
+// The tick at which a datagram arrived: `stamp` is its kernel receive time
+// (calendar clock; null when it has none), read at `nowTick` and `nowReal`.
+// Rounded up, so an answer timed from it never leaves early; a stamp from
+// the future or older than kMaxArrivalAgeMs counts as now (nowTick + 1).
+uint64_t ArrivalTick(uint64_t nowTick, const timespec& nowReal, const timespec* stamp);
 using ErrorCallback = void (*)(int code, void* user);
 using BurstEndCallback = void (*)(void* user);
 

@@ -177,8 +177,9 @@ CDeviceRow CQuorvexApp::LastTxDevice() {
   return m_LastTxDevice;
 }
 
-int CQuorvexApp::OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, void* user) {
-  static_cast<CQuorvexApp*>(user)->OnGatewayDatagram(from, data, length);
+int CQuorvexApp::OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, uint64_t arrivalTick,
+                               void* user) {
+  static_cast<CQuorvexApp*>(user)->OnGatewayDatagram(from, data, length, arrivalTick);
   return 0;
 }
 

@@ -110,7 +110,7 @@ class CQuorvexApp {
 
   // Receive thread: one datagram from a gateway, under the callback lock.
   // A radio frame is acknowledged at once and handled on the frame thread.
-  virtual void OnGatewayDatagram(const SocketAddress& from, uint8_t* data, uint32_t length);
+  virtual void OnGatewayDatagram(const SocketAddress& from, uint8_t* data, uint32_t length, uint64_t arrivalTick);
   // Waits up to `timeoutMs` until every acknowledged frame has been handled
   // (its records written, its answer queued). True when none waits.
   bool WaitForFramesHandled(uint32_t timeoutMs) { return m_Frames.WaitUntilIdle(timeoutMs); }
@@ -143,7 +143,8 @@ class CQuorvexApp {
   CSettingsBlock m_Settings;
 
  private:
-  static int OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, void* user);
+  static int OnLoRaReceive(const SocketAddress& from, uint8_t* data, uint32_t length, uint64_t arrivalTick,
+                           void* user);
   static void OnLoRaError(int code, void* user);
   static void OnTxSent(JitRequest& request, void* owner);
 
@@ -153,7 +154,8 @@ class CQuorvexApp {
   void HandleTxAck(const SocketAddress& from, const CJSonIFace2x& json, const RxParseResult& parsed);
   void CountIgnoredTxAck(const SocketAddress& from);
   void HandlePull(const SocketAddress& from, const CJSonIFace2x& json);
-  void HandlePush(const SocketAddress& from, const CJSonIFace2x& json, int32_t kind, const std::string& sender);
+  void HandlePush(const SocketAddress& from, const CJSonIFace2x& json, int32_t kind, const std::string& sender,
+                  uint64_t arrivalTick);
   // The receive thread's part ends here: the frame goes to the frame thread,
   // or is dropped (counted, traced) when too many wait.
   void HandOver(PendingFrame frame);

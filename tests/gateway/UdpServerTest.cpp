@@ -11,10 +11,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/Tick.h"
 #include "support/UdpClient.h"
 #include "support/Wait.h"
 
@@ -31,7 +35,7 @@ struct Sink {
   std::vector<uint8_t> terminators;  // the byte after each datagram
   std::vector<int> errors;
 
-  static int OnDatagram(const SocketAddress&, uint8_t* data, uint32_t length, void* user) {
+  static int OnDatagram(const SocketAddress&, uint8_t* data, uint32_t length, uint64_t, void* user) {
     auto* sink = static_cast<Sink*>(user);
     std::lock_guard<std::mutex> lock(sink->mutex);
     sink->datagrams.emplace_back(data, data + length);
@@ -92,7 +96,7 @@ TEST(UdpServerBurst, BurstEndsAfterTheQueueEmptiesAndEveryMaxBurstDatagrams) {
     int datagrams = 0;
     std::vector<int> burstEnds;  // datagrams seen at each end of a burst
 
-    static int OnDatagram(const SocketAddress&, uint8_t*, uint32_t, void* user) {
+    static int OnDatagram(const SocketAddress&, uint8_t*, uint32_t, uint64_t, void* user) {
       auto* self = static_cast<Counter*>(user);
       std::unique_lock<std::mutex> lock(self->mutex);
       // The first datagram is held until the rest wait in the socket.
@@ -126,6 +130,81 @@ TEST(UdpServerBurst, BurstEndsAfterTheQueueEmptiesAndEveryMaxBurstDatagrams) {
   EXPECT_TRUE(server.Stop());
   std::lock_guard<std::mutex> lock(counter.mutex);
   EXPECT_EQ(counter.burstEnds, (std::vector<int>{kMaxBurst, 2 * kMaxBurst, 3 * kMaxBurst, total}));
+}
+
+// A datagram's receive windows count from its arrival: the tick the
+// receive thread hands over says when the kernel received it.
+TEST(UdpServerArrival, ArrivalTickComesFromTheKernelStamp) {
+  const timespec now{1000, 500000000};  // calendar clock when the datagram is read
+  const struct {
+    const char* what;
+    bool stamped;
+    timespec stamp;
+    uint64_t nowTick, arrival;
+  } cases[] = {
+      {"no stamp: now, rounded up", false, {}, 50000, 50001},
+      {"stamped as it is read", true, {1000, 500000000}, 50000, 50001},
+      {"waited 30.5 ms: whole ms taken off, so rounded up", true, {1000, 469500000}, 50000, 49971},
+      {"waited 1.2 s", true, {999, 300000000}, 50000, 48801},
+      {"waited the longest believed age", true, {990, 500000000}, 50000, 40001},
+      {"older than believable: the clock was set back", true, {990, 499999999}, 50000, 50001},
+      {"from the future: the clock was set forward", true, {1000, 500000001}, 50000, 50001},
+      {"never before the first tick", true, {999, 500000000}, 5, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(ArrivalTick(c.nowTick, now, c.stamped ? &c.stamp : nullptr), c.arrival);
+  }
+}
+
+TEST(UdpServerArrival, ADatagramThatWaitedInTheSocketCarriesItsArrival) {
+  struct Recorder {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool firstEntered = false, gateOpen = false;
+    std::vector<std::pair<uint64_t, uint64_t>> ticks;  // (arrival, handed over) per datagram
+
+    static int OnDatagram(const SocketAddress&, uint8_t*, uint32_t, uint64_t arrivalTick, void* user) {
+      auto* self = static_cast<Recorder*>(user);
+      std::unique_lock<std::mutex> lock(self->mutex);
+      self->firstEntered = true;
+      self->changed.notify_all();
+      // The first datagram is held while the second waits in the socket.
+      self->changed.wait(lock, [self] { return self->gateOpen; });
+      self->ticks.emplace_back(arrivalTick, GetTickCount64());
+      return 0;
+    }
+  } recorder;
+  CUdpServer server;
+  const UdpCallbacks callbacks{&Recorder::OnDatagram, nullptr, &recorder};
+  server.SetCallbacks(&callbacks);
+  ASSERT_TRUE(server.Start(0));
+  ASSERT_TRUE(WaitUntil([&] { return server.BoundPort() != 0; }));
+  UdpClient gateway;
+  const auto port = static_cast<uint16_t>(server.BoundPort());
+  ASSERT_TRUE(gateway.SendTo(port, {1}));
+  {
+    std::unique_lock<std::mutex> lock(recorder.mutex);
+    ASSERT_TRUE(recorder.changed.wait_for(lock, std::chrono::seconds(30), [&] { return recorder.firstEntered; }));
+  }
+  const uint64_t beforeSend = GetTickCount64();
+  ASSERT_TRUE(gateway.SendTo(port, {2}));
+  const uint64_t afterSend = GetTickCount64();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  {
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    recorder.gateOpen = true;
+  }
+  recorder.changed.notify_all();
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    return recorder.ticks.size() == 2;
+  }));
+  EXPECT_TRUE(server.Stop());
+  const auto [arrival, handedOver] = recorder.ticks[1];
+  EXPECT_GE(arrival, beforeSend);
+  EXPECT_LE(arrival, afterSend + 50);  // the kernel may stamp it a moment after the send returned
+  EXPECT_GE(handedOver, arrival + 190);  // it waited the 200 ms hold in the socket
 }
 
 TEST_F(UdpServerTest, PortInUseReportsOnce10048AndStopStillCompletes) {

@@ -28,7 +28,7 @@ using test::WaitUntil;
 // The application with its datagram entry observed.
 class ObservedApp : public CQuorvexApp {
  public:
-  void OnGatewayDatagram(const SocketAddress&, uint8_t*, uint32_t length) override {
+  void OnGatewayDatagram(const SocketAddress&, uint8_t*, uint32_t length, uint64_t) override {
     lastLength = static_cast<int>(length);
     ++datagrams;
   }
