@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "runtime/Trace.h"
 
@@ -79,6 +80,7 @@ void CJitManager::PurgeStale() {
 }
 
 int CJitManager::RunThread(intptr_t, intptr_t) {
+  NameThisThread("qv-scheduler");
   TraceLine("CJitManager::RunThread Start\r\n");
   const std::shared_ptr<CEvent> wake = ThisThreadWakeEvent();
   while (wake) {

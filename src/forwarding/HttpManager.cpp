@@ -706,6 +706,7 @@ bool CHttpManager::WaitForThreads(uint32_t timeoutMs) {
 int CHttpManager::CurrentWorkerIndex() { return t_WorkerIndex; }
 
 int CHttpManager::WorkerThread(std::shared_ptr<HttpWorkerInfo> info) {
+  NameThisThread("qv-forward");
   BlockSigpipe();
   // Posting waits on the network and may always wait a little longer: the
   // radio threads go first when the processor is short.

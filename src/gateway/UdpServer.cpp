@@ -162,6 +162,7 @@ bool CUdpServer::Stop(uint32_t waitMs) {
 }
 
 int CUdpServer::ReceiveLoop() {
+  NameThisThread("qv-receive");
   const int s = Create();
   SocketAddress local{};
   local.sin_family = AF_INET;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "persistence/DbManager.h"
+#include "platform/Thread.h"
 
 namespace quorvex {
 
@@ -28,6 +29,7 @@ uint64_t CDbChangeWatcher::Changes() {
 }
 
 void CDbChangeWatcher::Run() {
+  NameThisThread("qv-dbwatch");
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(m_Mutex);

@@ -165,6 +165,7 @@ class CWalCheckpointer {
 
  private:
   void Run() {
+    NameThisThread("qv-checkpoint");
     LowerThisThreadPriority(kBackgroundNice);  // the committing threads go first
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(m_Path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);

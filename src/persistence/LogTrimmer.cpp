@@ -53,6 +53,7 @@ bool CLogTrimmer::WaitStopped(int ms) {
 }
 
 void CLogTrimmer::Run() {
+  NameThisThread("qv-logtrim");
   LowerThisThreadPriority(kBackgroundNice);  // the radio threads go first
   int pauseMs = 0;
   while (!WaitStopped(pauseMs)) {

@@ -98,6 +98,7 @@ std::size_t CAsyncWriter::Dropped() {
 }
 
 void CAsyncWriter::Run() {
+  NameThisThread("qv-output");
   LowerThisThreadPriority(kBackgroundNice);  // the threads that queue text go first
   std::string batch;
   std::unique_lock<std::mutex> lock(m_Mutex);

@@ -1,11 +1,13 @@
 #include "platform/Thread.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <system_error>
 
 namespace quorvex {
@@ -62,6 +64,12 @@ int CThread::ExitCode() const {
 }
 
 bool CThread::IsCurrent() const { return m_Thread.get_id() == std::this_thread::get_id(); }
+
+void NameThisThread(const char* name) {
+  char cut[16];
+  snprintf(cut, sizeof cut, "%s", name);
+  (void)::pthread_setname_np(::pthread_self(), cut);
+}
 
 void LowerThisThreadPriority(int steps) {
   // On Linux a thread id names one thread for setpriority: the rest of the

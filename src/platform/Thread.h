@@ -46,6 +46,10 @@ class CThread {
   std::thread m_Thread;
 };
 
+// Names the calling thread (at most 15 characters are kept), as `top -H`,
+// `ps -L` and profilers show it. Best effort.
+void NameThisThread(const char* name);
+
 // Lowers the scheduling priority of the calling thread alone by `steps`
 // nice levels (background work: forwarding, output, checkpoints), so that
 // the radio threads win when the processor is short. Best effort: a refusal

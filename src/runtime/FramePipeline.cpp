@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/Thread.h"
+
 namespace quorvex {
 
 CFramePipeline::CFramePipeline(Handler handle, std::function<void()> afterBurst)
@@ -44,7 +46,8 @@ bool CFramePipeline::Push(PendingFrame frame) {
   std::lock_guard<std::mutex> lock(m_Mutex);
   if (!m_Running || m_Stopping || m_Waiting.size() >= kMaxWaiting) return false;
   m_Waiting.push_back(std::move(frame));
-  m_Wake.notify_one();
+  // The thread wakes for the first frame, and again once a group is full.
+  if (m_Waiting.size() == 1 || m_Waiting.size() == kMaxBurst) m_Wake.notify_one();
   return true;
 }
 
@@ -64,6 +67,8 @@ std::vector<PendingFrame> CFramePipeline::Take() {
   m_InHand = 0;
   m_Idle.notify_all();
   m_Wake.wait(lock, [this] { return !m_Waiting.empty() || m_Stopping; });
+  m_Wake.wait_for(lock, std::chrono::milliseconds(kGatherMs),
+                  [this] { return m_Waiting.size() >= kMaxBurst || m_Stopping; });
   std::vector<PendingFrame> group;
   while (!m_Waiting.empty() && group.size() < kMaxBurst) {
     group.push_back(std::move(m_Waiting.front()));
@@ -76,6 +81,7 @@ std::vector<PendingFrame> CFramePipeline::Take() {
 }
 
 int CFramePipeline::Run() {
+  NameThisThread("qv-frames");
   for (;;) {
     std::vector<PendingFrame> group = Take();
     if (group.empty()) break;

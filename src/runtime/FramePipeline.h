@@ -44,6 +44,11 @@ class CFramePipeline {
   static constexpr std::size_t kMaxWaiting = 20000;
   // Frames the thread takes in one go; `afterBurst` runs after each take.
   static constexpr std::size_t kMaxBurst = 64;
+  // Once a frame waits, the thread lets more gather for up to this long
+  // (or until kMaxBurst wait) before taking them: one wake-up and one commit
+  // for a group instead of for every frame, which leaves the processor to
+  // the receive thread. Small beside the receive windows (a second or more).
+  static constexpr uint32_t kGatherMs = 2;
 
   using Handler = std::function<void(PendingFrame&)>;
   // `handle` runs for every frame on the frame thread, in queue order;
