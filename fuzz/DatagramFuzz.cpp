@@ -40,6 +40,7 @@
 #include "gateway/JSonIFace2x.h"
 #include "persistence/Application.h"
 #include "persistence/Device.h"
+#include "platform/Tick.h"
 #include "runtime/QuorvexApp.h"
 #include "runtime/Trace.h"
 
@@ -115,7 +116,8 @@ class DatagramHarness {
     std::vector<uint8_t> buffer(size + 1, 0);
     if (size != 0) std::memcpy(buffer.data(), data, size);
     const int64_t changesBefore = RowChanges();
-    m_App->OnGatewayDatagram(m_Sender, buffer.data(), static_cast<uint32_t>(size));
+    // Arrived as it is handed over, as a datagram the receive thread read at once.
+    m_App->OnGatewayDatagram(m_Sender, buffer.data(), static_cast<uint32_t>(size), GetTickCount64() + 1);
     m_App->m_LoRaDbMgr.CommitBatch();  // as the receive loop does at the end of a burst
     Reset(RowChanges() != changesBefore);
   }

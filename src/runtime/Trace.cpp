@@ -181,16 +181,21 @@ std::function<void(std::string_view)> g_Observer;
 // sinks.
 void TraceCutMessage(std::string_view message) {
   // The time text changes once a second; a thread that traces many lines a
-  // second formats it once.
+  // second formats it once. Plain characters, not a std::string: a line
+  // traced from a destructor that runs after this thread's thread-locals
+  // were destroyed (a static object's at process exit, another
+  // thread-local's) must not read a freed string.
   thread_local std::time_t lastSecond = -1;
-  thread_local std::string timeText;
+  thread_local char timeText[32] = {};
+  thread_local std::size_t timeLength = 0;
   const std::time_t now = std::time(nullptr);
   if (now != lastSecond) {
     std::tm local{};
-    timeText = localtime_r(&now, &local) != nullptr ? FormatTraceTime(local) : std::string();
+    const std::string text = localtime_r(&now, &local) != nullptr ? FormatTraceTime(local) : std::string();
+    timeLength = text.copy(timeText, sizeof timeText);
     lastSecond = now;
   }
-  const std::string line = FormatTraceLine(GetTickCount32(), timeText, message);
+  const std::string line = FormatTraceLine(GetTickCount32(), std::string_view(timeText, timeLength), message);
   WriteToStderr(line);
   SendToConsole(line);
   if (g_HasObserver.load(std::memory_order_relaxed)) {

@@ -259,6 +259,28 @@ TEST_F(TraceTest, LineGoesToStderrUnchanged) {
   EXPECT_EQ(MessageOf(text.substr(second)), "wide 7 \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E");
 }
 
+// A destructor may trace after the thread's own thread-locals are gone: a
+// static object's at process exit (the server's, stopping), or a
+// thread-local made before the thread's first line, destroyed after the
+// trace's own. (AddressSanitizer catches a read of the freed time text.)
+TEST_F(TraceTest, ADestructorRunningAfterTheThreadLocalsMayStillTrace) {
+  struct TracesWhenDestroyed {
+    bool armed = false;
+    ~TracesWhenDestroyed() {
+      if (armed) TraceLine("traced while the thread ends");
+    }
+  };
+  CStderrCapture capture(m_Dir.File("stderr"));
+  std::thread([] {
+    thread_local TracesWhenDestroyed last;  // made before the trace's own, so destroyed after them
+    last.armed = true;
+    TraceLine("the thread's first line");
+  }).join();
+  const std::string text = capture.Finish();
+  EXPECT_NE(text.find("the thread's first line"), std::string::npos);
+  EXPECT_NE(text.find("traced while the thread ends"), std::string::npos);
+}
+
 TEST_F(TraceTest, LongMessagesAreCutTo4096Characters) {
   const std::string narrow(5000, 'n');
   const std::wstring wide(5000, L'w');
