@@ -123,6 +123,7 @@ AppServer::AppServer(int port, int delayMs) : m_Server(std::make_unique<httplib:
     // for small bodies. The request object is the server's own, not const.
     const_cast<httplib::Request&>(request).headers.erase("Accept-Encoding");
     OnPost(request, response);
+    Delay();  // the post was stamped as it arrived; only the answer waits
   });
   if (port == 0) {
     m_Port = m_Server->bind_to_any_port("127.0.0.1");
@@ -174,11 +175,6 @@ void AppServer::Delay() {
 
 void AppServer::OnPost(const httplib::Request& request, httplib::Response& response) {
   response.set_content(R"({"result":1})", "application/json");
-  // The post is stamped when it arrived; only the answer waits.
-  struct AnswerLater {
-    AppServer& server;
-    ~AnswerLater() { server.Delay(); }
-  } later{*this};
   const Plan* plan = nullptr;
   Track* attached = nullptr;
   const PhaseClock* clock = nullptr;

@@ -136,9 +136,9 @@ class CHttpManager : public CBaseMgr {
 
   // Queues a request behind the earlier ones of its device and wakes the
   // drivers. False, the request dropped (counted; traced at most once a
-  // second with the count so far), when kMaxQueued
-  // requests already wait, or kMaxQueuedPerServer of its base URL; false
-  // and nothing counted for a null request.
+  // second with the count so far), when kMaxQueued requests already wait,
+  // or kMaxQueuedPerServer of its base URL; false and nothing counted for a
+  // null request.
   bool AddRequest(std::unique_ptr<HttpForwardRequest> request);
   // Requests waiting (not in flight).
   size_t Count();

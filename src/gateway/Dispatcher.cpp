@@ -30,7 +30,6 @@ struct ReceivedFrame {
 
 namespace {
 
-
 constexpr uint8_t kProtocolVersion = 2;
 constexpr uint8_t kPushAck = 1;
 constexpr uint8_t kPullAck = 4;

@@ -24,6 +24,21 @@ constexpr int kReceivePollMs = 250;
 constexpr uint32_t kDestructorWaitMs = 5000;
 // Asked-for receive buffer of the gateway socket.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+// The arrival tick of a datagram just read with `msg` (its kernel stamp, if
+// it carries one).
+uint64_t ArrivalTickOf(msghdr& msg) {
+  timespec stamp{};
+  bool stamped = false;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);  // control data need not be aligned for it
+    stamped = true;
+  }
+  timespec nowReal{};
+  clock_gettime(CLOCK_REALTIME, &nowReal);
+  return ArrivalTick(GetTickCount64(), nowReal, stamped ? &stamp : nullptr);
+}
 }  // namespace
 
 uint64_t ArrivalTick(uint64_t nowTick, const timespec& nowReal, const timespec* stamp) {
@@ -35,22 +50,6 @@ uint64_t ArrivalTick(uint64_t nowTick, const timespec& nowReal, const timespec* 
   const uint64_t ageMs = static_cast<uint64_t>(ageNs / 1000000);
   return nowTick + 1 - std::min(ageMs, nowTick);
 }
-
-namespace {
-// The arrival tick of a datagram just read with `msg` (its kernel stamp, if
-// it carries one).
-uint64_t ArrivalTickOf(msghdr& msg) {
-  const timespec* stamp = nullptr;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
-      stamp = reinterpret_cast<const timespec*>(CMSG_DATA(c));
-  timespec nowReal{};
-  clock_gettime(CLOCK_REALTIME, &nowReal);
-  timespec copy{};
-  if (stamp != nullptr) std::memcpy(&copy, stamp, sizeof copy);  // control data need not be aligned for it
-  return ArrivalTick(GetTickCount64(), nowReal, stamp != nullptr ? &copy : nullptr);
-}
-}  // namespace
 
 std::string AddressText(const SocketAddress& address) {
   const auto* b = reinterpret_cast<const uint8_t*>(&address.sin_addr.s_addr);
