@@ -24,6 +24,9 @@ constexpr int kReceivePollMs = 250;
 constexpr uint32_t kDestructorWaitMs = 5000;
 // Asked-for receive buffer of the gateway socket.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// BindSocket's answer when a Stop closed the socket before it was bound
+// (no errno is negative).
+constexpr int kStoppedBeforeBind = -1;
 
 // The arrival tick of a datagram just read with `msg` (its kernel stamp, if
 // it carries one).
@@ -38,6 +41,18 @@ uint64_t ArrivalTickOf(msghdr& msg) {
   timespec nowReal{};
   clock_gettime(CLOCK_REALTIME, &nowReal);
   return ArrivalTick(GetTickCount64(), nowReal, stamped ? &stamp : nullptr);
+}
+
+void SetReceiveOptions(int s) {
+  // Room for bursts: many gateways may push at the same moment, and the
+  // kernel drops what does not fit while a datagram is being handled. The
+  // kernel caps the size at its own limit (net.core.rmem_max).
+  const int receiveBuffer = kReceiveBufferBytes;
+  (void)::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  // The kernel stamps each datagram as it arrives: under load it may wait
+  // in the buffer, and its receive windows count from its arrival.
+  const int stamp = 1;
+  (void)::setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
 }
 }  // namespace
 
@@ -160,39 +175,36 @@ bool CUdpServer::Stop(uint32_t waitMs) {
   return m_ReceiveThread->WaitFor(waitMs);
 }
 
-int CUdpServer::ReceiveLoop() {
-  NameThisThread("qv-receive");
-  const int s = Create();
+int CUdpServer::BindSocket() {
   SocketAddress local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(m_Port.load()));
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  int bound = -1;
-  int error = EBADF;
-  if (s != kNoSocket) {
-    bound = ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local);
-    error = errno;
-  }
-  if (bound != 0) {
+  Create();
+  // Under the shared lock: a Stop racing with the start must not close the
+  // descriptor (and let another file take its number) while it is bound.
+  std::shared_lock<std::shared_mutex> lock(m_SocketLock);
+  const int s = m_Socket.load();
+  if (s == kNoSocket) return m_Started.load() == 1 ? EBADF : kStoppedBeforeBind;
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return errno;
+  SocketAddress actual{};
+  socklen_t actualLength = sizeof actual;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&actual), &actualLength) == 0)
+    m_BoundPort = ntohs(actual.sin_port);
+  SetReceiveOptions(s);
+  return 0;
+}
+
+int CUdpServer::ReceiveLoop() {
+  NameThisThread("qv-receive");
+  const int error = BindSocket();
+  if (error == kStoppedBeforeBind) {
+    // Stopped before the socket was made: nothing to report.
+  } else if (error != 0) {
     const int code = MapBindError(error);
     std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
     if (m_Callbacks.onError) m_Callbacks.onError(code, m_Callbacks.user);
   } else {
-    SocketAddress actual{};
-    socklen_t actualLength = sizeof actual;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&actual), &actualLength) == 0)
-      m_BoundPort = ntohs(actual.sin_port);
-
-    // Room for bursts: many gateways may push at the same moment, and the
-    // kernel drops what does not fit while a datagram is being handled. The
-    // kernel caps the size at its own limit (net.core.rmem_max).
-    const int receiveBuffer = kReceiveBufferBytes;
-    (void)::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    // The kernel stamps each datagram as it arrives: under load it may wait
-    // in the buffer, and its receive windows count from its arrival.
-    const int stamp = 1;
-    (void)::setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
-
     // One byte more than the largest datagram: the protocol layer writes a
     // terminating zero right after the received bytes.
     uint8_t buffer[kMaxDatagram + 1];

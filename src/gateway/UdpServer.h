@@ -127,6 +127,9 @@ class CUdpServer : public CUdpSocket {
 
  private:
   int ReceiveLoop();
+  // Makes the socket, binds it to m_Port and sets its options; 0 when bound,
+  // else the bind's errno (or a negative value when a Stop came first).
+  int BindSocket();
 
   std::unique_ptr<CThread> m_ReceiveThread;
   std::recursive_mutex m_CallbackLock;
