@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "lorawan/LoRaFrame.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "runtime/Trace.h"
@@ -33,7 +34,7 @@ void CJitManager::AddRequest(std::unique_ptr<JitRequest> request) {
     const int64_t window = device->RXTICK + request->m_Delay;
     // Join requests are not forwarded; data uplinks once, when their age
     // passes delay - kForwardLeadMs.
-    request->m_ForwardTick = device->m_UpMType == 0 ? INT64_MAX : window - kForwardLeadMs + 1;
+    request->m_ForwardTick = device->m_UpMType == kMTypeJoinRequest ? INT64_MAX : window - kForwardLeadMs + 1;
     request->m_DueTick = window - kSendLeadMs;
   }
   m_NextEventTick = std::min({m_NextEventTick, request->m_ForwardTick, request->m_DueTick});

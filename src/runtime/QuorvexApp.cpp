@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "lorawan/LogBuilder.h"
+#include "lorawan/LoRaFrame.h"
 #include "runtime/CommandLine.h"
 #include "runtime/Trace.h"
 #include "util/WinUtils.h"
@@ -199,9 +200,9 @@ void CQuorvexApp::OnTxSent(JitRequest& request, void* owner) {
     std::lock_guard<std::recursive_mutex> lock(app->m_LoRaGateMgr.Mutex());
     pullAddr = device.m_Gateway->m_PullAddr;
   }
-  if (device.m_DownMType == 1) {
+  if (device.m_DownMType == kMTypeJoinAccept) {
     LogAccept(*app, pullAddr, device, device.m_RxInfo);
-  } else if (device.m_DownMType == 3 || device.m_DownMType == 5) {
+  } else if (device.m_DownMType == kMTypeUnconfirmedDown || device.m_DownMType == kMTypeConfirmedDown) {
     LogDownlink(*app, pullAddr, device, device.m_RxInfo);
   }
   // A later TX_ACK failure names this device.
