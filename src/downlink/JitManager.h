@@ -87,6 +87,8 @@ class CJitManager : public CBaseMgr {
                              std::string& text);
   static bool MakeClassCTxpk(const CApplication& application, const std::string& data, int size,
                              std::string& text);
+  // Whether `request`'s window opens less than kMinSendLeadMs after `now`.
+  static bool TooLate(const JitRequest& request, uint64_t now);
 
   // What preparing a due request came to: a frame ready to leave, nothing to
   // send (no reply needed, the device deleted), a frame that must not leave
@@ -145,8 +147,6 @@ class CJitManager : public CBaseMgr {
   // `unsent` the devices of those that must not leave.
   void BuildAndStore(std::vector<std::unique_ptr<JitRequest>>& due, uint64_t now, ReadyFrames& ready,
                      Unsent& unsent);
-  // Whether `request`'s window opens less than kMinSendLeadMs after `now`.
-  static bool TooLate(const JitRequest& request, uint64_t now);
   // The trace line and TX-FAIL record of a frame built too late. Call
   // without the database lock.
   void ReportLate(const CDevice& device);

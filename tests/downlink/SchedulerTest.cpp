@@ -340,17 +340,30 @@ TEST_F(SchedulerTest, AnUplinkWithoutReplyStillStoresWhatItChanged) {
   }
 }
 
+// A frame may leave while its window opens at least kMinSendLeadMs later.
+// The edge is tested here, on the pure check: a pass's own clock moves on
+// while it builds, so a pass run exactly at the edge may come out late.
+TEST(TooLateTest, AFrameLeavesOnlyWithTheMinimumLeadBeforeItsWindow) {
+  JitRequest request;
+  request.m_DueTick = 10800;  // window at 11000
+  const struct {
+    uint64_t now;
+    bool late;
+  } cases[] = {{10800, false}, {10950, false}, {10951, true}, {11000, true}, {16000, true}};
+  for (const auto& c : cases) EXPECT_EQ(CJitManager::TooLate(request, c.now), c.late) << c.now;
+}
+
 // A reply whose uplink waited (behind a database another program held, say)
 // until its window was about to open, or had opened, is not sent and leaves
 // nothing on file: no counter used, the operator's queued downlink still
-// pending for the next reply. 50 ms before the window is the last moment a
-// frame still leaves; an uplink that needs no reply keeps what it changed.
+// pending for the next reply. An uplink that needs no reply keeps what it
+// changed.
 TEST_F(SchedulerTest, AReplyTooLateForItsWindowIsNotSentAndKeepsNothing) {
   const int32_t apKey = StoreApplication();
   const struct {
     int64_t beforeWindowMs;  // when the pass runs, before the window opens
     bool leaves;
-  } cases[] = {{200, true}, {50, true}, {49, false}, {0, false}, {-5000, false}};
+  } cases[] = {{200, true}, {49, false}, {0, false}, {-5000, false}};  // the exact edge: TooLate's table
   int64_t rxTick = 10000;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.beforeWindowMs);
