@@ -198,75 +198,78 @@ int CUdpServer::BindSocket() {
 int CUdpServer::ReceiveLoop() {
   NameThisThread("qv-receive");
   const int error = BindSocket();
-  if (error == kStoppedBeforeBind) {
-    // Stopped before the socket was made: nothing to report.
-  } else if (error != 0) {
-    const int code = MapBindError(error);
-    std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
-    if (m_Callbacks.onError) m_Callbacks.onError(code, m_Callbacks.user);
-  } else {
-    // One byte more than the largest datagram: the protocol layer writes a
-    // terminating zero right after the received bytes.
-    uint8_t buffer[kMaxDatagram + 1];
-    int inBurst = 0;
-    while (m_Started.load() == 1) {
-      SocketAddress from{};
-      ssize_t length = -1;
-      bool truncated = false;
-      bool wait = false;
-      uint64_t arrivalTick = 0;
-      {
-        std::shared_lock<std::shared_mutex> lock(m_SocketLock);
-        const int fd = m_Socket.load();
-        if (fd == kNoSocket) break;
-        // Read first and wait only when nothing is queued: under load a
-        // datagram costs one system call, not two.
-        iovec part{buffer, kMaxDatagram};
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &part;
-        msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        length = ::recvmsg(fd, &msg, MSG_DONTWAIT);
-        // A datagram longer than the buffer is not delivered in part.
-        truncated = (msg.msg_flags & MSG_TRUNC) != 0;
-        wait = length < 0;  // nothing queued (or an error the wait reports)
-        if (length > 0) arrivalTick = ArrivalTickOf(msg);
-      }
-      if (length > 0 && !truncated) {
-        buffer[length] = 0;
-        std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
-        if (m_Callbacks.onDatagram)
-          m_Callbacks.onDatagram(from, buffer, static_cast<uint32_t>(length), arrivalTick, m_Callbacks.user);
-        if (++inBurst >= kMaxBurst) {
-          inBurst = 0;
-          if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);
-        }
-      }
-      if (wait) {
-        if (inBurst > 0) {
-          inBurst = 0;
-          std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
-          if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);
-        }
-        std::shared_lock<std::shared_mutex> lock(m_SocketLock);
-        const int fd = m_Socket.load();
-        if (fd == kNoSocket) break;
-        pollfd pfd{fd, POLLIN, 0};
-        (void)::poll(&pfd, 1, kReceivePollMs);
-      }
-      if (m_Socket.load() == kNoSocket) break;
-    }
-    if (inBurst > 0) {
-      std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
-      if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);
-    }
+  if (error == 0) {
+    ReceiveUntilStopped();
+  } else if (error != kStoppedBeforeBind) {  // a stop before the bind is nobody's error
+    ReportBindError(error);
   }
   Close();
   return 0;
+}
+
+void CUdpServer::ReportBindError(int error) {
+  const int code = MapBindError(error);
+  std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
+  if (m_Callbacks.onError) m_Callbacks.onError(code, m_Callbacks.user);
+}
+
+void CUdpServer::EndBurst(int& inBurst) {
+  if (inBurst == 0) return;
+  inBurst = 0;
+  std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
+  if (m_Callbacks.onBurstEnd) m_Callbacks.onBurstEnd(m_Callbacks.user);
+}
+
+void CUdpServer::ReceiveUntilStopped() {
+  // One byte more than the largest datagram: the protocol layer writes a
+  // terminating zero right after the received bytes.
+  uint8_t buffer[kMaxDatagram + 1];
+  int inBurst = 0;
+  while (m_Started.load() == 1) {
+    SocketAddress from{};
+    ssize_t length = -1;
+    bool truncated = false;
+    bool wait = false;
+    uint64_t arrivalTick = 0;
+    {
+      std::shared_lock<std::shared_mutex> lock(m_SocketLock);
+      const int fd = m_Socket.load();
+      if (fd == kNoSocket) break;
+      // Read first and wait only when nothing is queued: under load a
+      // datagram costs one system call, not two.
+      iovec part{buffer, kMaxDatagram};
+      msghdr msg{};
+      msg.msg_name = &from;
+      msg.msg_namelen = sizeof from;
+      msg.msg_iov = &part;
+      msg.msg_iovlen = 1;
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      length = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+      // A datagram longer than the buffer is not delivered in part.
+      truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+      wait = length < 0;  // nothing queued (or an error the wait reports)
+      if (length > 0) arrivalTick = ArrivalTickOf(msg);
+    }
+    if (length > 0 && !truncated) {
+      buffer[length] = 0;
+      std::lock_guard<std::recursive_mutex> lock(m_CallbackLock);
+      if (m_Callbacks.onDatagram)
+        m_Callbacks.onDatagram(from, buffer, static_cast<uint32_t>(length), arrivalTick, m_Callbacks.user);
+      if (++inBurst >= kMaxBurst) EndBurst(inBurst);
+    }
+    if (wait) {
+      EndBurst(inBurst);
+      std::shared_lock<std::shared_mutex> lock(m_SocketLock);
+      const int fd = m_Socket.load();
+      if (fd == kNoSocket) break;
+      pollfd pfd{fd, POLLIN, 0};
+      (void)::poll(&pfd, 1, kReceivePollMs);
+    }
+    if (m_Socket.load() == kNoSocket) break;
+  }
+  EndBurst(inBurst);
 }
 
 }  // namespace quorvex

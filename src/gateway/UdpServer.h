@@ -130,6 +130,13 @@ class CUdpServer : public CUdpSocket {
   // Makes the socket, binds it to m_Port and sets its options; 0 when bound,
   // else the bind's errno (or a negative value when a Stop came first).
   int BindSocket();
+  // Hands each datagram to the callbacks until a stop; the socket is bound.
+  void ReceiveUntilStopped();
+  // Tells the error callback of a failed bind (its errno).
+  void ReportBindError(int error);
+  // Ends a burst of `inBurst` (> 0) datagrams at the burst-end callback and
+  // counts afresh; nothing when none were handed over.
+  void EndBurst(int& inBurst);
 
   std::unique_ptr<CThread> m_ReceiveThread;
   std::recursive_mutex m_CallbackLock;
